@@ -1,0 +1,72 @@
+// Finding the format and data chunks of a wave file and reading the few
+// header fields the rest of the tool needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ostrel {
+
+// What the rest of the run knows about a file.
+struct WaveAttributes {
+  std::uint64_t sample_rate = 0;
+  std::uint32_t bytes_per_sample = 0;
+  std::uint32_t channels = 0;
+  std::uint64_t data_offset = 0;  // byte offset of the first sample frame
+  std::uint64_t frame_count = 0;  // whole frames the file really holds
+  // Four-byte samples are floats unless the header says integer PCM.
+  bool integer_samples = false;
+};
+
+enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };
+
+struct ProbeResult {
+  ProbeOutcome outcome = ProbeOutcome::kOk;
+  WaveAttributes attributes;
+};
+
+// Anything the tool reads bytes from by absolute offset. Tests hand the
+// probe and the scan in-memory or deliberately short sources through it.
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+  virtual ~ByteSource() = default;
+  // Reads up to n bytes at offset into dst; returns how many arrived. Fewer
+  // than n means the end of the file or a failed read, which includes any
+  // source that cannot be positioned (a pipe, say).
+  virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
+                             std::size_t n) = 0;
+};
+
+// An open file, read only by positioned reads, closed when it goes away.
+class WaveFile final : public ByteSource {
+ public:
+  explicit WaveFile(const std::string& name);
+  ~WaveFile() override;
+  bool is_open() const { return fd_ >= 0; }
+  // Length as the end of the file's position tells it; 0 where the file
+  // has no such position.
+  std::uint64_t Length() const;
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
+                     std::size_t n) override;
+
+ private:
+  int fd_ = -1;
+};
+
+// Little-endian 16-bit field, each byte taken as 0 to 255.
+int Assem2(std::uint8_t b0, std::uint8_t b1);
+// Little-endian 32-bit field read as a signed number: a field with its top
+// bit set comes out negative.
+std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
+                    std::uint8_t b3);
+
+// Probes a source whose length is file_length.
+ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
+// Opens the named file, probes it and closes it again.
+ProbeResult GetAttributes(const std::string& file_name);
+
+}  // namespace ostrel
