@@ -44,12 +44,14 @@ constexpr double kIntegerScale = 1.0 / static_cast<double>(
 template <int Bytes, int Channels>
 class ExactIntegerKernel {
  public:
+  static constexpr std::size_t kFrameBytes = std::size_t{Bytes} * Channels;
+
   void Add(const std::uint8_t* p, std::size_t frames) {
     std::uint64_t sum = 0;
     std::uint64_t left = max_left_;
     std::uint64_t right = max_right_;
     for (std::size_t k = 0; k < frames; ++k) {
-      const std::uint8_t* frame = p + k * (Bytes * Channels);
+      const std::uint8_t* frame = p + k * kFrameBytes;
       const auto a = static_cast<std::uint64_t>(
           std::abs(DecodeInteger<Bytes>(frame)));
       sum += a;
@@ -106,10 +108,12 @@ struct FloatLevel {
 template <class Level, int Bytes, int Channels>
 class SequentialKernel {
  public:
+  static constexpr std::size_t kFrameBytes = std::size_t{Bytes} * Channels;
+
   void Add(const std::uint8_t* p, std::size_t frames) {
     double g = sum_;
     for (std::size_t k = 0; k < frames; ++k) {
-      const std::uint8_t* frame = p + k * (Bytes * Channels);
+      const std::uint8_t* frame = p + k * kFrameBytes;
       const double v = Level::template Decode<Bytes>(frame);
       CheckPeak(peaks_.left, v);
       g += std::fabs(v);

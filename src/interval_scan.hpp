@@ -38,7 +38,7 @@ inline void CheckPeak(double& peak, double v) {
 // every complete window and returns the peaks. A block that arrives short
 // (the file shrank, or a read failed) ends the scan at the first frame that
 // did not arrive; the part-window before it prints no line.
-Peaks ScanInterval(ByteSource& file, const WaveAttributes& attributes,
-                   const ScanSettings& settings, Output& out);
+Peaks ScanInterval(ByteSource& file, const WaveAttributes& wa,
+                   const ScanSettings& s, Output& out);
 
 }  // namespace ostrel

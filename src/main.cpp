@@ -28,10 +28,13 @@ constexpr float kFrameLimit = 18446744073709551616.0F;
 constexpr std::string_view kUsage[] = {
     "This program will print a basic waveform image",
     "Run with command line argument 1 being the name of the wavefile",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one long line
     "Arguments 2 and 3 are the start/stop times in seconds to scan within the "
     "file.",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
     "Argument 4 (optional) is resolution in samples.  Default = samplerate / "
     "20 ",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
     "Argument 5 (optional) is magnification: Above 1 magnifies (256 is the "
     "max).  Between 0 and 1 zooms out.",
 };
@@ -82,7 +85,7 @@ void PrintSummary(Output& out, float magnification, std::uint32_t channels,
                   const Peaks& peaks) {
   // The product is a float; the logarithm is taken in double precision.
   const float product = 256 * magnification;
-  const float threshold =
+  const auto threshold =
       static_cast<float>(-20 * std::log10(static_cast<double>(product)));
   out.Write("Showing values above ");
   PutNumber(out, threshold, 0);
