@@ -1,0 +1,113 @@
+// Files over 4 GiB, and inputs and outputs that are not what they seem. The
+// odd files run the built tool through bash under a timeout: a hang fails.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "main.hpp"
+
+namespace {
+
+const std::string kBanner = "Ostrel 1.01 by Valdrin\n";
+const std::string kNoFormat = kBanner + "Can't find format chunk in wave file!\n";
+
+std::string Le(std::int64_t v, int bytes) {
+  std::string s;
+  for (int k = 0; k < bytes; ++k) s += static_cast<char>(v >> (8 * k));
+  return s;
+}
+
+// The canonical 44-byte header of 16-bit PCM.
+std::string Header(int channels, int rate, std::uint32_t size) {
+  return "RIFF" + Le(36 + size, 4) + "WAVEfmt " + Le(16, 4) + Le(1, 2) + Le(channels, 2) +
+         Le(rate, 4) + Le(rate * channels * 2, 4) + Le(channels * 2, 2) + Le(16, 2) + "data" +
+         Le(size, 4);
+}
+
+std::string Fmt(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+TEST(Robustness, ToneBeyondFourGiB) {
+  // 16-bit mono at 8192 frames/s, size field all ones: frame 2^31 (262144 s)
+  // starts at byte 44 + 2^32. One second of a square tone is written there.
+  constexpr std::uint64_t kTone = std::uint64_t{1} << 31;
+  constexpr int kA = 12800;  // 50 level units
+  const std::string name = testing::TempDir() + "ostrel_big_" + std::to_string(getpid());
+  std::ofstream(name, std::ios::binary) << Header(1, 8192, 0xFFFFFFFF);
+  const int fd = ::open(name.c_str(), O_RDWR);
+  struct stat st {};
+  if (::ftruncate(fd, (std::int64_t{1} << 32) + (1 << 20)) != 0 || ::fstat(fd, &st) != 0 ||
+      st.st_blocks > 2048) {
+    ::close(fd);
+    std::remove(name.c_str());
+    GTEST_SKIP() << "no sparse files here";
+  }
+  std::string tone;
+  for (int i = 0; i < 8192; ++i) tone += Le((i & 2) != 0 ? -kA : kA, 2);
+  EXPECT_EQ(::pwrite(fd, tone.data(), tone.size(), 44 + 2 * kTone), ssize_t{16384});
+  ::close(fd);
+  // Windows of 4096 frames from half a second before the tone.
+  const std::vector<const char*> args = {name.c_str(), "262143.5", "262145", "4096"};
+  std::string out, want = kBanner;
+  ostrel::Output sink(out);
+  EXPECT_EQ(ostrel::Run(args, sink), 0);
+  for (int k = 1; k <= 3; ++k) {
+    const double middle = static_cast<double>(kTone - 4096 + 4096 * k - 2048);
+    want += Fmt("%.2f\t", middle / 8192) + std::string(k == 1 ? 0 : kA / 256, '.') + "\n";
+  }
+  want += "Showing values above -48 dB\nPeak over interval " +
+          Fmt("%.1f", 20 * std::log10(kA / 32768.0)) + " dB\n";
+  EXPECT_EQ(out, want);
+  std::remove(name.c_str());
+}
+
+TEST(Robustness, OddFilesAndOutputs) {
+  std::string dir = testing::TempDir() + "ostrel_faults_XXXXXX";
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  // Runs `script` with bash in `dir`, the tool's path as $0; status, out, err.
+  auto sh = [&](const std::string& script) {
+    const int raw = std::system(("cd " + dir + " && timeout 10 bash -c '" + script + "' " +
+                                 OSTREL_BINARY " >out 2>err").c_str());
+    std::ostringstream out, err;
+    out << std::ifstream(dir + "/out").rdbuf();
+    err << std::ifstream(dir + "/err").rdbuf();
+    return std::tuple(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out.str(), err.str());
+  };
+  const std::string header = Header(2, 44100, 4 * 44100);  // and no samples
+  std::ofstream(dir + "/ok.wav", std::ios::binary) << header;
+  ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"\"$0\" . 0 1", 2, kNoFormat},  // a directory
+      {"\"$0\" <(cat ok.wav) 0 1", 2, kNoFormat},
+      {"cat ok.wav | \"$0\" /dev/stdin 0 1", 2, kNoFormat},
+      {"\"$0\" fifo 0 1", 2, kNoFormat},  // nobody writes to it
+      {"\"$0\" /dev/zero 0 1", 2, kNoFormat},
+      {"\"$0\" ok.wav 0 1", 0, kBanner + "Showing values above -48 dB\nPeaks over interval -inf L -inf R\n"},
+  };
+  // The header cut at every length, from the empty file on: the format
+  // fields end at byte 36, the data size at byte 44.
+  for (std::size_t n = 0; n < 44; ++n) {
+    std::ofstream(dir + "/cut" + std::to_string(n), std::ios::binary) << header.substr(0, n);
+    cases.emplace_back("\"$0\" cut" + std::to_string(n) + " 0 1", 2,
+                       n < 36 ? kNoFormat : kBanner + "Can't find data block in wave file!\n");
+  }
+  for (const auto& [script, status, out] : cases) {
+    EXPECT_EQ(sh(script), std::tuple(status, out, std::string())) << script;
+  }
+  // Standard output that cannot be written: a failure, told on one line.
+  const auto [status, out, err] = sh("\"$0\" ok.wav 0 1 >/dev/full");
+  EXPECT_EQ(std::tuple(status, out), std::tuple(2, std::string()));
+  EXPECT_TRUE(err.size() > 1 && err.find('\n') == err.size() - 1) << err;
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
