@@ -55,18 +55,30 @@ TEST(Robustness, ToneBeyondFourGiB) {
   for (int i = 0; i < 8192; ++i) tone += Le((i & 2) != 0 ? -kA : kA, 2);
   EXPECT_EQ(::pwrite(fd, tone.data(), tone.size(), 44 + 2 * kTone), ssize_t{16384});
   ::close(fd);
-  // Windows of 4096 frames from half a second before the tone.
-  const std::vector<const char*> args = {name.c_str(), "262143.5", "262145", "4096"};
-  std::string out, want = kBanner;
-  ostrel::Output sink(out);
-  EXPECT_EQ(ostrel::Run(args, sink), 0);
-  for (int k = 1; k <= 3; ++k) {
-    const double middle = static_cast<double>(kTone - 4096 + 4096 * k - 2048);
-    want += Fmt("%.2f\t", middle / 8192) + std::string(k == 1 ? 0 : kA / 256, '.') + "\n";
+  // Windows of 4096 frames from half a second before the tone; then windows
+  // of 8 frames, under a millisecond, whose lines show the frame number (its
+  // low 32 bits, signed) over the tone's first 256 frames.
+  struct Scan {
+    const char *start, *stop, *window;
+    std::uint64_t first, size, count;
+  };
+  for (const Scan& s : {Scan{"262143.5", "262145", "4096", kTone - 4096, 4096, 3},
+                        Scan{"262144", "262144.03125", "8", kTone, 8, 32}}) {
+    const std::vector<const char*> args = {name.c_str(), s.start, s.stop, s.window};
+    std::string out, want = kBanner;
+    ostrel::Output sink(out);
+    EXPECT_EQ(ostrel::Run(args, sink), 0);
+    for (std::uint64_t k = 1; k <= s.count; ++k) {
+      const std::uint64_t middle = s.first + k * s.size - s.size / 2;
+      const float t = static_cast<float>(middle) / 8192.0F;
+      want += s.size > 8 ? Fmt("%.2f\t", t)
+                         : Fmt("%.3f\t", t) + std::to_string(std::int64_t(middle) - (1LL << 32)) + "\t";
+      want += std::string(middle < kTone ? 0 : kA / 256, '.') + "\n";
+    }
+    want += "Showing values above -48 dB\nPeak over interval " +
+            Fmt("%.1f", 20 * std::log10(kA / 32768.0)) + " dB\n";
+    EXPECT_EQ(out, want) << s.window;
   }
-  want += "Showing values above -48 dB\nPeak over interval " +
-          Fmt("%.1f", 20 * std::log10(kA / 32768.0)) + " dB\n";
-  EXPECT_EQ(out, want);
   std::remove(name.c_str());
 }
 
