@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "float32_decode.hpp"
 
@@ -33,13 +34,142 @@ template <int Bytes>
 constexpr double kIntegerScale = 1.0 / static_cast<double>(
                                            std::uint64_t{1} << (8 * (Bytes - 1)));
 
+// Magnitudes of a run of samples, in steps of the layout's least
+// significant bit: their sum, and the largest of the samples at even and at
+// odd places in the run. A run always starts on a frame, so for stereo the
+// even places are the left channel and the odd ones the right; for mono
+// both hold the one channel.
+struct Magnitudes {
+  std::uint64_t sum = 0;
+  std::uint32_t even = 0;
+  std::uint32_t odd = 0;
+};
+
+template <int Bytes>
+inline std::uint32_t Magnitude(const std::uint8_t* p) {
+  const std::int64_t v = DecodeInteger<Bytes>(p);
+  return static_cast<std::uint32_t>(v < 0 ? -v : v);
+}
+
+// Frame by frame, for short runs and for what the wide loops leave over.
+template <int Bytes, int Channels>
+inline void AddFrames(const std::uint8_t* p, std::size_t frames,
+                      Magnitudes& m) {
+  for (std::size_t k = 0; k < frames; ++k) {
+    const std::uint8_t* frame = p + k * Bytes * Channels;
+    const std::uint32_t a = Magnitude<Bytes>(frame);
+    m.sum += a;
+    m.even = std::max(m.even, a);
+    if constexpr (Channels == 2) {
+      const std::uint32_t b = Magnitude<Bytes>(frame + Bytes);
+      m.sum += b;
+      m.odd = std::max(m.odd, b);
+    }
+  }
+}
+
+// The wide loops below are written with GCC's vector types, so that one
+// source serves every x86-64: the "default" clone keeps to SSE2, the "avx2"
+// clone uses 32-byte registers, and the program picks one when it starts.
+// All of them compute integer maxima and sums, so every clone gives the same
+// numbers. Each lane of a vector keeps its own running maximum; as vectors
+// hold an even number of samples, a lane always sees the same channel.
+using U8x16 = std::uint8_t __attribute__((vector_size(16)));
+using U8x32 = std::uint8_t __attribute__((vector_size(32)));
+using I16x16 = std::int16_t __attribute__((vector_size(32)));
+using U16x16 = std::uint16_t __attribute__((vector_size(32)));
+using I32x8 = std::int32_t __attribute__((vector_size(32)));
+using U32x8 = std::uint32_t __attribute__((vector_size(32)));
+using U64x4 = std::uint64_t __attribute__((vector_size(32)));
+using F64x4 = double __attribute__((vector_size(32)));
+
+// Folds per-lane maxima into the even and odd places.
+template <class Vector>
+inline void FoldMaxima(const Vector& top, Magnitudes& m) {
+  constexpr int kLanes = sizeof(Vector) / sizeof(top[0]);
+  for (int i = 0; i < kLanes; i += 2) {
+    m.even = std::max<std::uint32_t>(m.even, top[i]);
+    m.odd = std::max<std::uint32_t>(m.odd, top[i + 1]);
+  }
+}
+
+// Adds up the lanes of a vector of sums.
+inline std::uint64_t LaneTotal(const U32x8& sum) {
+  std::uint64_t total = 0;
+  for (int i = 0; i < 8; ++i) total += sum[i];
+  return total;
+}
+
+// 16-bit samples, 16 at a time; returns how many it took (a multiple of
+// 16). Magnitudes (at most 2^15) are summed in 32-bit lanes, a pair of
+// neighbouring samples per lane: a call sees at most 8,192 samples, so a
+// lane's sum stays below 2^28 and never wraps.
+__attribute__((target_clones("avx2", "default"))) std::size_t WideMagnitudes16(
+    const std::uint8_t* p, std::size_t samples, Magnitudes& m) {
+  constexpr std::size_t kStep = 16;
+  U16x16 top = {};
+  U32x8 sum = {};
+  std::size_t k = 0;
+  for (; k + kStep <= samples; k += kStep) {
+    U16x16 v;
+    std::memcpy(&v, p + 2 * k, sizeof v);
+    // All ones in the lanes of negative samples.
+    const auto sign = reinterpret_cast<U16x16>(reinterpret_cast<I16x16>(v) < 0);
+    const U16x16 mag = (v ^ sign) - sign;  // -32768 becomes 32768
+    top = mag > top ? mag : top;
+    const auto pairs = reinterpret_cast<U32x8>(mag);
+    sum += (pairs & 0xFFFF) + (pairs >> 16);
+  }
+  m.sum += LaneTotal(sum);
+  FoldMaxima(top, m);
+  return k;
+}
+
+// 24-bit samples, 8 at a time; returns how many it took (a multiple of 8).
+// Each half of the register takes four samples (12 bytes) and spreads them
+// into the top three bytes of 32-bit lanes, where an arithmetic shift
+// right by 8 restores the sign. The second half is loaded from 8 bytes into
+// the group, so no load reaches past the group's 24 bytes. A magnitude is
+// at most 2^23, so a 32-bit lane sums 256 of them at most before its sum
+// moves into 64 bits.
+__attribute__((target_clones("avx2", "default"))) std::size_t WideMagnitudes24(
+    const std::uint8_t* p, std::size_t samples, Magnitudes& m) {
+  constexpr std::size_t kStep = 8;
+  constexpr std::size_t kStepsPerSum = 256;
+  U32x8 top = {};
+  std::size_t k = 0;
+  while (k + kStep <= samples) {
+    const std::size_t steps =
+        std::min((samples - k) / kStep, kStepsPerSum);
+    U32x8 sum = {};
+    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
+      U8x16 low;
+      U8x16 high;
+      std::memcpy(&low, p + 3 * k, sizeof low);
+      std::memcpy(&high, p + 3 * k + 8, sizeof high);
+      // Byte 0 of each lane is shifted out; any byte will do there.
+      const U8x32 spread = __builtin_shufflevector(
+          low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
+          16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
+      const I32x8 v = reinterpret_cast<I32x8>(spread) >> 8;
+      const auto sign = reinterpret_cast<U32x8>(v < 0);
+      const U32x8 mag = (reinterpret_cast<U32x8>(v) ^ sign) - sign;
+      top = mag > top ? mag : top;
+      sum += mag;
+    }
+    m.sum += LaneTotal(sum);
+  }
+  FoldMaxima(top, m);
+  return k;
+}
+
 // Integer samples whose window sum provably stays exact. The sum of
 // magnitudes is kept as an integer: each |v| is a whole number of steps of
 // kIntegerScale (a power of two), so while every partial sum stays at or
 // below 2^53 steps, adding the doubles one by one in frame order is exact
 // too and gives the very double we get by scaling the integer sum at the
-// end. Being exact, the order of additions is free, which lets the loop
-// below vectorise. The caller picks this kernel only when
+// end. Being exact, the order of additions is free, which lets the wide
+// loops above sum in lanes. The caller picks this kernel only when
 // window * channels * 2^(8*Bytes-1) <= 2^53.
 template <int Bytes, int Channels>
 class ExactIntegerKernel {
@@ -47,30 +177,35 @@ class ExactIntegerKernel {
   static constexpr std::size_t kFrameBytes = std::size_t{Bytes} * Channels;
 
   void Add(const std::uint8_t* p, std::size_t frames) {
-    std::uint64_t sum = 0;
-    std::uint64_t left = max_left_;
-    std::uint64_t right = max_right_;
-    for (std::size_t k = 0; k < frames; ++k) {
-      const std::uint8_t* frame = p + k * kFrameBytes;
-      const auto a = static_cast<std::uint64_t>(
-          std::abs(DecodeInteger<Bytes>(frame)));
-      sum += a;
-      left = std::max(left, a);
+    if (frames == 1) {
+      // A window of one frame gives a line per frame: the cheapest path.
+      const std::uint32_t a = Magnitude<Bytes>(p);
+      sum_ += a;
+      max_left_ = std::max(max_left_, a);
       if constexpr (Channels == 2) {
-        const auto b = static_cast<std::uint64_t>(
-            std::abs(DecodeInteger<Bytes>(frame + Bytes)));
-        sum += b;
-        right = std::max(right, b);
+        const std::uint32_t b = Magnitude<Bytes>(p + Bytes);
+        sum_ += b;
+        max_right_ = std::max(max_right_, b);
       }
+      return;
     }
+    const Magnitudes m = RunMagnitudes(p, frames);
     // Unsigned, so a window that never completes (window 0) may wrap
     // harmlessly: its sum is never read.
-    sum_ += sum;
-    max_left_ = left;
-    max_right_ = right;
+    sum_ += m.sum;
+    if constexpr (Channels == 2) {
+      max_left_ = std::max(max_left_, m.even);
+      max_right_ = std::max(max_right_, m.odd);
+    } else {
+      max_left_ = std::max({max_left_, m.even, m.odd});
+    }
   }
   double TakeSum() {
-    const double g = static_cast<double>(sum_) * kIntegerScale<Bytes>;
+    // At most 2^53 here, so the signed conversion (one instruction, where
+    // the unsigned one is several) is exact.
+    const double g =
+        static_cast<double>(static_cast<std::int64_t>(sum_)) *
+        kIntegerScale<Bytes>;
     sum_ = 0;
     return g;
   }
@@ -82,9 +217,121 @@ class ExactIntegerKernel {
   }
 
  private:
+  // Kept out of line, and off the kernel's own values, so that the scan's
+  // loop, which runs once per frame for a window of one frame, can keep
+  // them in registers.
+  [[gnu::noinline]] static Magnitudes RunMagnitudes(const std::uint8_t* p,
+                                                    std::size_t frames) {
+    Magnitudes m;
+    std::size_t done = 0;
+    // Short runs (windows of a few frames) skip the call into a clone.
+    if (frames >= kWideFrames) {
+      const std::size_t samples = frames * Channels;
+      if constexpr (Bytes == 2) {
+        done = WideMagnitudes16(p, samples, m) / Channels;
+      } else if constexpr (Bytes == 3) {
+        done = WideMagnitudes24(p, samples, m) / Channels;
+      }
+    }
+    AddFrames<Bytes, Channels>(p + done * kFrameBytes, frames - done, m);
+    return m;
+  }
+
+  static constexpr std::size_t kWideFrames = 32;
   std::uint64_t sum_ = 0;
-  std::uint64_t max_left_ = 0;
-  std::uint64_t max_right_ = 0;
+  std::uint32_t max_left_ = 0;
+  std::uint32_t max_right_ = 0;
+};
+
+// The magnitude of a float sample's word, decoded: Float32FromWord without
+// the sign. It grows with the word's low 31 bits, so the largest of those
+// is the largest magnitude.
+inline double FloatMagnitude(std::uint32_t word) {
+  return Float32FromWord(word & 0x7FFFFFFFU);
+}
+
+// Float samples, 8 at a time, added to g one by one in file order, exactly
+// as the frame-by-frame loop would: a float window sum rounds at every
+// step, so its order is part of its value. What the registers do speed up
+// is everything beside that chain of additions: decoding (the magnitude's
+// double is the word's low 31 bits moved up by 29 plus a constant exponent
+// bias, see Float32FromWord) and the maxima, which are integer maxima of
+// those 31 bits. Returns how many samples it took (a multiple of 8).
+__attribute__((target_clones("avx2", "default"))) std::size_t WideFloatSum(
+    const std::uint8_t* p, std::size_t samples, double& g, Magnitudes& m) {
+  constexpr std::size_t kStep = 8;
+  constexpr std::uint64_t kBias = std::uint64_t{1023 - 120} << 52;
+  U32x8 top = {};
+  double sum = g;
+  std::size_t k = 0;
+  for (; k + kStep <= samples; k += kStep) {
+    U32x8 words;
+    std::memcpy(&words, p + 4 * k, sizeof words);
+    const U32x8 mag = words & 0x7FFFFFFFU;
+    top = mag > top ? mag : top;
+    const auto first = __builtin_convertvector(
+        __builtin_shufflevector(mag, mag, 0, 1, 2, 3), U64x4);
+    const auto second = __builtin_convertvector(
+        __builtin_shufflevector(mag, mag, 4, 5, 6, 7), U64x4);
+    const auto a = reinterpret_cast<F64x4>((first << 29) + kBias);
+    const auto b = reinterpret_cast<F64x4>((second << 29) + kBias);
+    sum += a[0];
+    sum += a[1];
+    sum += a[2];
+    sum += a[3];
+    sum += b[0];
+    sum += b[1];
+    sum += b[2];
+    sum += b[3];
+  }
+  g = sum;
+  FoldMaxima(top, m);
+  return k;
+}
+
+// Float samples: the window sum in frame order, left before right (see
+// WideFloatSum); the peaks from the largest magnitude words.
+template <int Channels>
+class FloatKernel {
+ public:
+  static constexpr std::size_t kFrameBytes = std::size_t{4} * Channels;
+
+  void Add(const std::uint8_t* p, std::size_t frames) {
+    if (frames == 0) return;
+    Magnitudes m;
+    double g = sum_;
+    const std::size_t done = WideFloatSum(p, frames * Channels, g, m);
+    for (std::size_t k = done; k < frames * Channels; ++k) {
+      std::uint32_t word = 0;
+      std::memcpy(&word, p + 4 * k, 4);
+      word &= 0x7FFFFFFFU;
+      g += FloatMagnitude(word);
+      if (k % 2 == 0) {
+        m.even = std::max(m.even, word);
+      } else {
+        m.odd = std::max(m.odd, word);
+      }
+    }
+    sum_ = g;
+    // Every decoded magnitude is above 0, so CheckPeak takes the largest
+    // one whether or not the peak is still at its start value 0.
+    if constexpr (Channels == 2) {
+      CheckPeak(peaks_.left, FloatMagnitude(m.even));
+      CheckPeak(peaks_.right, FloatMagnitude(m.odd));
+    } else {
+      CheckPeak(peaks_.left, FloatMagnitude(std::max(m.even, m.odd)));
+    }
+  }
+  double TakeSum() {
+    const double g = sum_;
+    sum_ = 0;
+    return g;
+  }
+  Peaks peaks() const { return peaks_; }
+
+ private:
+  double sum_ = 0;
+  Peaks peaks_;
 };
 
 struct IntegerLevel {
@@ -94,17 +341,8 @@ struct IntegerLevel {
   }
 };
 
-struct FloatLevel {
-  template <int Bytes>
-  static double Decode(const std::uint8_t* p) {
-    return Float32FromWord(p[0] | (p[1] << 8) | (p[2] << 16) |
-                           (static_cast<std::uint32_t>(p[3]) << 24));
-  }
-};
-
-// Samples summed one by one as doubles, in frame order, left before right:
-// floats always (their sum is not associative), integers when a window is
-// so long that the double sum itself rounds.
+// Integer samples summed one by one as doubles, in frame order, left
+// before right, when a window is so long that the double sum itself rounds.
 template <class Level, int Bytes, int Channels>
 class SequentialKernel {
  public:
@@ -149,37 +387,46 @@ template <class Kernel>
 Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
            Output& out, Kernel kernel) {
   alignas(64) std::array<std::uint8_t, kBlockFrames * kMaxFrameBytes> block;
+  // Local copies: the compiler must assume that printing a line could
+  // change anything reached through a reference, and would reload them for
+  // every line of a short window.
   const std::uint64_t frame_size = s.frame_size;
+  const std::uint64_t end_frame = s.end_frame;
+  const std::uint64_t data_offset = wa.data_offset;
+  const std::uint32_t window = s.window;
+  const bool stereo = wa.channels == 2;
+  const double magnification = s.magnification;
+  const double window_seconds = s.window_seconds;
   const auto rate = static_cast<std::uint32_t>(wa.sample_rate);
   std::uint64_t i = s.start_frame;
   std::uint32_t n = 0;  // frames in the current window
-  while (i < s.end_frame && out.ok()) {
+  while (i < end_frame && out.ok()) {
     const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(s.end_frame - i, kBlockFrames));
+        std::min<std::uint64_t>(end_frame - i, kBlockFrames));
     const std::size_t got =
-        file.ReadAt(wa.data_offset + i * frame_size, block.data(),
+        file.ReadAt(data_offset + i * frame_size, block.data(),
                     want * frame_size) /
         frame_size;
     const std::uint8_t* p = block.data();
     std::size_t left = got;
-    if (s.window == 0) {  // a window of no frames never completes
+    if (window == 0) {  // a window of no frames never completes
       kernel.Add(p, left);
       i += left;
       left = 0;
     }
     while (left > 0) {
-      const std::size_t take = std::min<std::size_t>(left, s.window - n);
+      const std::size_t take = std::min<std::size_t>(left, window - n);
       kernel.Add(p, take);
       p += take * frame_size;
       left -= take;
       i += take;
       n += static_cast<std::uint32_t>(take);
-      if (n == s.window) {
+      if (n == window) {
         const double g = kernel.TakeSum();
         const double level =
-            (wa.channels == 2 ? g * 0.5 : g) / s.window * s.magnification;
-        Waveform(out, static_cast<std::int64_t>(i - s.window / 2), rate, level,
-                 s.window_seconds);
+            (stereo ? g * 0.5 : g) / window * magnification;
+        Waveform(out, static_cast<std::int64_t>(i - window / 2), rate, level,
+                 window_seconds);
         n = 0;
       }
     }
@@ -210,7 +457,7 @@ template <int Channels>
 Peaks ScanFourBytes(ByteSource& file, const WaveAttributes& wa,
                     const ScanSettings& s, Output& out) {
   if (wa.integer_samples) return ScanIntegers<4, Channels>(file, wa, s, out);
-  return Scan(file, wa, s, out, SequentialKernel<FloatLevel, 4, Channels>{});
+  return Scan(file, wa, s, out, FloatKernel<Channels>{});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -52,55 +53,182 @@ bool Output::Flush() {
   return error_ == 0;
 }
 
-char* FormatFixed(char* out, float value, int decimals) {
-  // The exact value is m * 2^e. Rounding it to `decimals` places the way
+namespace {
+
+// "00", "01", ... "99": two digits per table look-up halves the divisions.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+inline void PutPair(char* out, std::uint32_t two_digits) {
+  std::memcpy(out, &kDigitPairs[std::size_t{2} * two_digits], 2);
+}
+
+// Numbers are written backwards, from their last digit, into the end of a
+// small scratch area, and then moved to the line in one copy of a fixed 16
+// bytes: that saves counting the digits first, and a copy of a fixed size
+// is a single load and store. Every text moved this way is at most 16
+// characters long.
+constexpr std::size_t kMoveBytes = 16;
+struct Scratch {
+  std::array<char, 2 * kMoveBytes> bytes{};
+  char* end() { return bytes.data() + kMoveBytes; }
+};
+
+// Writes v's digits so that they end just before `end`; returns the first.
+inline char* DigitsBefore(char* end, std::uint32_t v) {
+  while (v >= 100) {
+    end -= 2;
+    PutPair(end, v % 100);
+    v /= 100;
+  }
+  if (v >= 10) {
+    end -= 2;
+    PutPair(end, v);
+  } else {
+    *--end = static_cast<char>('0' + v);
+  }
+  return end;
+}
+
+// Moves what lies from `first` to the scratch area's end to out.
+inline char* MoveOut(char* out, const char* first, Scratch& scratch) {
+  std::memcpy(out, first, kMoveBytes);
+  return out + (scratch.end() - first);
+}
+
+// The eight decimal digits of v (below 10^8), leading zeros included, one
+// per byte of a word, the first digit in the lowest byte. Each step splits
+// every lane of the word in two at once, with a multiplication and a shift
+// standing in for the division (exact over the lane's range, as checked for
+// every v): 4 + 4 digits in 32-bit lanes, then 2 + 2 in 16-bit lanes, then
+// 1 + 1 in bytes. The digits are still numbers 0 to 9, so the lowest byte
+// that is not 0 is the first significant digit.
+inline std::uint64_t EightDigits(std::uint32_t v) {
+  std::uint64_t x = v / 10000 | (std::uint64_t{v % 10000} << 32);
+  std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FU;  // x / 100
+  x = q | ((x - q * 100) << 16);
+  q = ((x * 103) >> 10) & 0x000F000F000F000FU;  // x / 10
+  return q | ((x - q * 10) << 8);
+}
+
+// Writes v in decimal and returns the end; needs room for 16 characters.
+// Every line with a frame number in it pays for one, and this costs about
+// half of what a loop over digit pairs does.
+char* PutDecimal(char* out, std::uint32_t v) {
+  if constexpr (std::endian::native != std::endian::little) {
+    return std::to_chars(out, out + 16, v).ptr;  // the bytes below are in
+  }                                               // little-endian order
+  constexpr std::uint32_t kEightDigits = 100000000;
+  constexpr std::uint64_t kZeros = 0x3030303030303030U;  // '0' in each byte
+  if (v >= kEightDigits) {  // the leading one or two digits, then eight
+    Scratch scratch;
+    out = MoveOut(out, DigitsBefore(scratch.end(), v / kEightDigits),
+                  scratch);
+    v %= kEightDigits;
+    const std::uint64_t digits = EightDigits(v) | kZeros;
+    std::memcpy(out, &digits, 8);
+    return out + 8;
+  }
+  const std::uint64_t digits = EightDigits(v);
+  // Bytes, and so digits, to drop: the leading zeros, but never the last
+  // digit (its byte's lowest bit is bit 56), so that 0 prints as "0".
+  const int zeros =
+      std::countr_zero(digits | (std::uint64_t{1} << 56)) / 8;
+  const std::uint64_t text = (digits | kZeros) >> (8 * zeros);
+  std::memcpy(out, &text, 8);
+  return out + (8 - zeros);
+}
+
+// FormatFixed with the number of decimals known when compiling, so that
+// scaling, dividing and splitting off the fraction are multiplications;
+// every output line of the waveform pays for one.
+template <int Decimals>
+char* FormatFixedAt(char* out, float value) {
+  // The exact value is m * 2^e. Rounding it to `Decimals` places the way
   // printf does (to nearest, exact ties to even) needs only integer
-  // arithmetic; it is several times cheaper than a general formatter, which
-  // matters when every output line carries one.
+  // arithmetic.
   const auto bits = std::bit_cast<std::uint32_t>(value);
   const std::uint32_t field = (bits >> 23) & 0xFF;
-  const bool simple = (bits >> 31) == 0 && field != 0xFF &&
-                      value < 18446744073709551616.0F;  // 2^64
+  // Positive and below 2^64 (biased exponent 127 + 64): one comparison of
+  // the bits, as the sign is their top bit.
+  const bool simple = bits < (std::uint32_t{127 + 64} << 23);
   if (!simple) {
     return std::to_chars(out, out + kMaxTimeColumn, static_cast<double>(value),
-                         std::chars_format::fixed, decimals)
+                         std::chars_format::fixed, Decimals)
         .ptr;
   }
-  const std::uint64_t scale = kPowersOfTen[static_cast<std::size_t>(decimals)];
+  constexpr std::uint64_t kScale = kPowersOfTen[Decimals];
   std::uint64_t mantissa = bits & 0x7FFFFF;
   int exponent = -149;  // subnormals: m * 2^-149
   if (field != 0) {
     mantissa |= 0x800000;
     exponent = static_cast<int>(field) - 150;
   }
-  std::uint64_t whole = 0;
-  std::uint64_t fraction = 0;  // in units of 10^-decimals
   if (exponent >= 0) {
-    whole = mantissa << exponent;  // an integer below 2^64
-  } else {
-    // m * scale < 2^34; beyond a shift of 40 the value rounds to zero.
-    const std::uint64_t scaled = mantissa * scale;
-    std::uint64_t q = 0;
-    if (-exponent < 40) {
-      const int shift = -exponent;
-      q = scaled >> shift;
-      const std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
-      const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-      if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+    // A whole number (below 2^64): rare enough for the general writer.
+    out = std::to_chars(out, out + kMaxTimeColumn, mantissa << exponent).ptr;
+    if constexpr (Decimals > 0) {
+      *out++ = '.';
+      out = std::fill_n(out, Decimals, '0');
     }
-    whole = q / scale;
-    fraction = q % scale;
+    return out;
   }
-  out = std::to_chars(out, out + kMaxTimeColumn, whole).ptr;
-  if (decimals > 0) {
-    *out++ = '.';
-    for (int d = decimals - 1; d >= 0; --d) {
-      out[d] = static_cast<char>('0' + fraction % 10);
-      fraction /= 10;
-    }
-    out += decimals;
+  // m * scale < 2^34; beyond a shift of 40 the value rounds to zero.
+  const std::uint64_t scaled = mantissa * kScale;
+  std::uint64_t q = 0;
+  if (-exponent < 40) {
+    const int shift = -exponent;
+    q = scaled >> shift;
+    const std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    // Up when above half, and on an exact half when that makes q even.
+    if (rest + (q & 1) > half) ++q;
   }
-  return out;
+  // Below 2^24 before rounding, so at most 2^24 after it.
+  const auto whole = static_cast<std::uint32_t>(q / kScale);
+  const auto fraction = static_cast<std::uint32_t>(q % kScale);
+  Scratch scratch;
+  char* first = scratch.end() - Decimals;
+  if constexpr (Decimals == 1) {
+    *first = static_cast<char>('0' + fraction);
+  } else if constexpr (Decimals == 2) {
+    PutPair(first, fraction);
+  } else if constexpr (Decimals == 3) {
+    *first = static_cast<char>('0' + fraction / 100);
+    PutPair(first + 1, fraction % 100);
+  }
+  if constexpr (Decimals > 0) *--first = '.';
+  return MoveOut(out, DigitsBefore(first, whole), scratch);
+}
+
+// Short rows of dots are copied from here in one fixed-size move, which
+// costs less than a call to memset; the line's room covers the overrun.
+constexpr std::size_t kDotRun = 64;
+constexpr std::array<char, kDotRun> kDots = [] {
+  std::array<char, kDotRun> dots{};
+  dots.fill('.');
+  return dots;
+}();
+
+}  // namespace
+
+char* FormatFixed(char* out, float value, int decimals) {
+  switch (decimals) {
+    case 0:
+      return FormatFixedAt<0>(out, value);
+    case 1:
+      return FormatFixedAt<1>(out, value);
+    case 2:
+      return FormatFixedAt<2>(out, value);
+    default:
+      return FormatFixedAt<3>(out, value);
+  }
 }
 
 void Waveform(Output& out, std::int64_t position, std::uint32_t rate,
@@ -112,20 +240,27 @@ void Waveform(Output& out, std::int64_t position, std::uint32_t rate,
   } else if (level >= 1) {
     dots = static_cast<std::uint32_t>(level);
   }
-  char* p = out.Reserve(kMaxTimeColumn + dots + 1);
+  char* p = out.Reserve(kMaxTimeColumn + kDotRun + dots + 1);
   if (window_seconds >= 0.025) {
-    p = FormatFixed(p, t, 2);
+    p = FormatFixedAt<2>(p, t);
     *p++ = '\t';
   } else if (window_seconds > 0.001) {
-    p = FormatFixed(p, t, 3);
+    p = FormatFixedAt<3>(p, t);
     *p++ = '\t';
   } else {
-    p = FormatFixed(p, t, 3);
+    p = FormatFixedAt<3>(p, t);
     *p++ = '\t';
-    p = std::to_chars(p, p + 12, static_cast<std::int32_t>(position)).ptr;
+    // The low 32 bits, signed; widened again so that negating is safe.
+    const std::int64_t low = static_cast<std::int32_t>(position);
+    if (low < 0) *p++ = '-';
+    p = PutDecimal(p, static_cast<std::uint32_t>(low < 0 ? -low : low));
     *p++ = '\t';
   }
-  std::memset(p, '.', dots);
+  if (dots <= kDotRun) {
+    std::memcpy(p, kDots.data(), kDotRun);
+  } else {
+    std::memset(p, '.', dots);
+  }
   p += dots;
   *p++ = '\n';
   out.Commit(p);
