@@ -1,0 +1,195 @@
+// Writes the benchmark's recordings into a folder: an hour of 16-bit stereo
+// at 44,100 frames per second, twenty minutes each of 24-bit and 32-bit
+// float stereo at 48,000, and a minute of 16-bit stereo for fine windows.
+//
+// The signal is a tone whose pitch jumps every tenth of a second and whose
+// loudness swells and fades, so the peaks and the rows of dots keep
+// changing. It is made with integer arithmetic only (a table of sines from
+// an integer approximation, phase accumulators, a linear congruential
+// generator), so every machine writes the very same bytes, and fast enough
+// that the files take about as long to make as to write.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTableBits = 12;
+constexpr std::uint32_t kTableSize = 1U << kTableBits;
+
+// A full period of sine at 32,767 amplitude, from Bhaskara's rational
+// approximation sin(pi x / h) ~ 16 x (h - x) / (5 h^2 - 4 x (h - x)),
+// which is within 0.2 % and needs no floating point.
+std::array<std::int32_t, kTableSize> MakeSineTable() {
+  std::array<std::int32_t, kTableSize> table{};
+  constexpr std::int64_t h = kTableSize / 2;
+  for (std::uint32_t i = 0; i < kTableSize; ++i) {
+    const std::int64_t x = i % h;
+    const std::int64_t p = x * (h - x);
+    const std::int64_t v = 32767 * 16 * p / (5 * h * h - 4 * p);
+    table[i] = static_cast<std::int32_t>(i < h ? v : -v);
+  }
+  return table;
+}
+
+struct Layout {
+  const char* name;
+  std::uint32_t rate;
+  std::uint32_t seconds;
+  std::uint16_t bits;
+  bool is_float;
+};
+
+void Put16(unsigned char*& p, std::uint32_t v) {
+  *p++ = static_cast<unsigned char>(v & 0xFF);
+  *p++ = static_cast<unsigned char>((v >> 8) & 0xFF);
+}
+
+void Put32(unsigned char*& p, std::uint32_t v) {
+  Put16(p, v & 0xFFFF);
+  Put16(p, v >> 16);
+}
+
+void PutTag(unsigned char*& p, const char* tag) {
+  std::memcpy(p, tag, 4);
+  p += 4;
+}
+
+// A 44-byte header; format code 3 marks float samples.
+void PutHeader(unsigned char*& p, const Layout& l, std::uint32_t data_bytes) {
+  const std::uint32_t frame_bytes = 2U * l.bits / 8;
+  PutTag(p, "RIFF");
+  Put32(p, 36 + data_bytes);
+  PutTag(p, "WAVE");
+  PutTag(p, "fmt ");
+  Put32(p, 16);
+  Put16(p, l.is_float ? 3 : 1);
+  Put16(p, 2);
+  Put32(p, l.rate);
+  Put32(p, l.rate * frame_bytes);
+  Put16(p, frame_bytes);
+  Put16(p, l.bits);
+  PutTag(p, "data");
+  Put32(p, data_bytes);
+}
+
+class Tone {
+ public:
+  explicit Tone(std::uint32_t rate) : rate_(rate) {}
+
+  // The next frame as two 16-bit-range values, and a byte of noise for the
+  // wider formats' low bits.
+  void Next(std::int32_t& left, std::int32_t& right, std::uint32_t& noise) {
+    if (countdown_ == 0) {
+      countdown_ = rate_ / 10;
+      seed_ = seed_ * 1664525U + 1013904223U;
+      // 110 to about 1,900 Hz, as a phase step of a 32-bit turn.
+      const std::uint64_t hz = 110 + (seed_ >> 21);
+      step_ = static_cast<std::uint32_t>((hz << 32) / rate_);
+    }
+    --countdown_;
+    phase_left_ += step_;
+    phase_right_ += step_ + step_ / 2;
+    // Triangle envelopes of 7 s and 11 s, between silence and full scale.
+    const std::int64_t el = Triangle(frame_, 7);
+    const std::int64_t er = Triangle(frame_, 11);
+    left = static_cast<std::int32_t>(
+        table_[phase_left_ >> (32 - kTableBits)] * el / 32768);
+    right = static_cast<std::int32_t>(
+        table_[phase_right_ >> (32 - kTableBits)] * er / 32768);
+    noise_ = noise_ * 1103515245U + 12345U;
+    noise = noise_ >> 24;
+    ++frame_;
+  }
+
+ private:
+  std::int64_t Triangle(std::uint64_t frame, std::uint64_t seconds) const {
+    const std::uint64_t period = seconds * rate_;
+    const std::uint64_t at = frame % period;
+    const std::uint64_t rise = at < period / 2 ? at : period - at;
+    return static_cast<std::int64_t>(rise * 65536 / period);
+  }
+
+  std::array<std::int32_t, kTableSize> table_ = MakeSineTable();
+  std::uint32_t rate_;
+  std::uint64_t frame_ = 0;
+  std::uint32_t countdown_ = 0;
+  std::uint32_t seed_ = 1;
+  std::uint32_t step_ = 0;
+  std::uint32_t phase_left_ = 0;
+  std::uint32_t phase_right_ = 0;
+  std::uint32_t noise_ = 7;
+};
+
+void PutSample(unsigned char*& p, const Layout& l, std::int32_t v,
+               std::uint32_t noise) {
+  if (l.is_float) {
+    // v / 32768 is exact in single precision.
+    const float f = static_cast<float>(v) / 32768.0F;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &f, 4);
+    Put32(p, bits);
+  } else if (l.bits == 24) {
+    const auto u = static_cast<std::uint32_t>(v * 256) + noise;
+    Put16(p, u & 0xFFFF);
+    *p++ = static_cast<unsigned char>((u >> 16) & 0xFF);
+  } else {
+    Put16(p, static_cast<std::uint32_t>(v) & 0xFFFF);
+  }
+}
+
+bool Write(const std::string& folder, const Layout& l) {
+  const std::string path = folder + "/" + l.name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    std::perror(path.c_str());
+    return false;
+  }
+  const std::uint32_t frame_bytes = 2U * l.bits / 8;
+  const std::uint64_t frames = std::uint64_t{l.rate} * l.seconds;
+  constexpr std::size_t kChunkFrames = 1 << 16;
+  std::vector<unsigned char> chunk(44 + kChunkFrames * frame_bytes);
+  unsigned char* p = chunk.data();
+  PutHeader(p, l, static_cast<std::uint32_t>(frames * frame_bytes));
+  Tone tone(l.rate);
+  bool ok = true;
+  for (std::uint64_t i = 0; i < frames && ok; ++i) {
+    std::int32_t left = 0;
+    std::int32_t right = 0;
+    std::uint32_t noise = 0;
+    tone.Next(left, right, noise);
+    PutSample(p, l, left, noise);
+    PutSample(p, l, right, noise ^ 0x5A);
+    if (p + frame_bytes > chunk.data() + chunk.size() || i + 1 == frames) {
+      const auto n = static_cast<std::size_t>(p - chunk.data());
+      ok = std::fwrite(chunk.data(), 1, n, f) == n;
+      p = chunk.data();
+    }
+  }
+  if (std::fclose(f) != 0) ok = false;
+  if (!ok) std::perror(path.c_str());
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fputs("usage: make_bench_wavs FOLDER\n", stderr);
+    return 1;
+  }
+  const std::string folder = argv[1];
+  constexpr std::array<Layout, 4> kLayouts = {{
+      {"s16-1h.wav", 44100, 3600, 16, false},
+      {"s24-20min.wav", 48000, 1200, 24, false},
+      {"f32-20min.wav", 48000, 1200, 32, true},
+      {"s16-60s.wav", 44100, 60, 16, false},
+  }};
+  for (const Layout& l : kLayouts) {
+    if (!Write(folder, l)) return 1;
+  }
+  return 0;
+}

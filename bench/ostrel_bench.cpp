@@ -1,0 +1,238 @@
+// Times ostrel on the recordings make_bench_wavs wrote, against reading the
+// bytes at all (cat) and, where it is installed, sox's stats; reports lines
+// per second for a window of one frame, every case's peak resident memory,
+// and, where valgrind is installed, instructions per sample and per line.
+//
+// The cases run interleaved, round after round, so a machine that slows
+// down for a while slows every case alike; each figure is the median of the
+// rounds. Every case writes to /dev/null. The page cache is warmed first.
+//
+// Peak memory is the child's ru_maxrss from wait4. A forked child starts
+// with the harness's own anonymous pages counted, so the harness keeps
+// little of its own (plain stdio, small fixed tables); the "true" row shows
+// that floor.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Sample {
+  double ms = 0;
+  long rss_kb = 0;
+};
+
+bool OnPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return false;
+  std::string dirs = path;
+  std::size_t at = 0;
+  while (at <= dirs.size()) {
+    std::size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string candidate = dirs.substr(at, end - at) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// Runs argv with stdout and stderr on /dev/null; the wall time and the
+// child's peak resident memory. Exits on a failed run: a benchmark of a
+// failing command means nothing.
+Sample Run(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) {
+    argv.push_back(const_cast<char*>(a.c_str()));
+  }
+  argv.push_back(nullptr);
+  timespec t0{};
+  timespec t1{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  ::clock_gettime(CLOCK_MONOTONIC, &t1);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "failed (status %d):", status);
+    for (const std::string& a : args) std::fprintf(stderr, " %s", a.c_str());
+    std::fputc('\n', stderr);
+    std::exit(1);
+  }
+  Sample s;
+  s.ms = static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e3 +
+         static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e6;
+  s.rss_kb = usage.ru_maxrss;
+  return s;
+}
+
+struct Case {
+  std::vector<std::string> args;
+  std::vector<Sample> samples;
+
+  double MedianMs() const {
+    std::vector<double> ms;
+    for (const Sample& s : samples) ms.push_back(s.ms);
+    std::sort(ms.begin(), ms.end());
+    const std::size_t n = ms.size();
+    return n % 2 == 1 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2;
+  }
+  long PeakKb() const {
+    long peak = 0;
+    for (const Sample& s : samples) peak = std::max(peak, s.rss_kb);
+    return peak;
+  }
+};
+
+struct File {
+  File(const char* n, const char* s) : name(n), seconds(s) {}
+  const char* name;
+  const char* seconds;
+  std::string path;
+  double mb = 0;
+  Case cat;
+  Case ostrel;
+  Case sox;
+};
+
+// Instructions the program executed, by callgrind's count.
+double Instructions(const std::string& folder,
+                    const std::vector<std::string>& command) {
+  const std::string out = folder + "/callgrind.out";
+  std::vector<std::string> args = {"valgrind", "--tool=callgrind",
+                                   "--callgrind-out-file=" + out};
+  args.insert(args.end(), command.begin(), command.end());
+  Run(args);
+  std::FILE* f = std::fopen(out.c_str(), "r");
+  double total = -1;
+  std::array<char, 512> line{};
+  while (f != nullptr && std::fgets(line.data(), line.size(), f) != nullptr) {
+    if (std::strncmp(line.data(), "summary:", 8) == 0) {
+      total = std::strtod(line.data() + 8, nullptr);
+    }
+  }
+  if (f != nullptr) std::fclose(f);
+  std::remove(out.c_str());
+  if (total < 0) {
+    std::fputs("no instruction count in callgrind's output\n", stderr);
+    std::exit(1);
+  }
+  return total;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || argc > 4) {
+    std::fputs("usage: ostrel_bench OSTREL FOLDER [ROUNDS]\n", stderr);
+    return 1;
+  }
+  const std::string ostrel = argv[1];
+  const std::string folder = argv[2];
+  const int rounds = argc == 4 ? std::atoi(argv[3]) : 7;
+  if (rounds < 5) {
+    std::fputs("at least 5 rounds\n", stderr);
+    return 1;
+  }
+  const bool have_sox = OnPath("sox");
+  const bool have_valgrind = OnPath("valgrind");
+
+  std::array<File, 4> files = {File("s16-1h.wav", "3600"),
+                               File("s24-20min.wav", "1200"),
+                               File("f32-20min.wav", "1200"),
+                               File("s16-60s.wav", "60")};
+  for (File& f : files) {
+    f.path = folder + "/" + f.name;
+    struct stat st {};
+    if (::stat(f.path.c_str(), &st) != 0) {
+      std::perror(f.path.c_str());
+      return 1;
+    }
+    f.mb = static_cast<double>(st.st_size) / 1e6;
+    f.cat.args = {"cat", f.path};
+    f.ostrel.args = {ostrel, f.path, "0", f.seconds};
+    f.sox.args = {"sox", f.path, "-n", "stats"};
+  }
+  const std::string fine_path = files[3].path;
+  Case fine;
+  fine.args = {ostrel, fine_path, "0", "60", "1"};
+  Case floor;
+  floor.args = {"true"};
+
+  for (const File& f : files) Run(f.cat.args);  // warm the page cache
+  for (int r = 0; r < rounds; ++r) {
+    for (File& f : files) {
+      f.cat.samples.push_back(Run(f.cat.args));
+      f.ostrel.samples.push_back(Run(f.ostrel.args));
+      if (have_sox) f.sox.samples.push_back(Run(f.sox.args));
+    }
+    fine.samples.push_back(Run(fine.args));
+    floor.samples.push_back(Run(floor.args));
+  }
+
+  std::printf("medians of %d interleaved rounds, warm page cache, "
+              "output to /dev/null\n",
+              rounds);
+  std::printf("%-14s %7s %9s %9s %6s %9s %9s  %s\n", "file", "MB", "cat ms",
+              "ostrel ms", "ratio", "sox ms", "sox/ostr",
+              "peak RSS KB: ostrel cat sox");
+  for (const File& f : files) {
+    const double o = f.ostrel.MedianMs();
+    const double c = f.cat.MedianMs();
+    std::printf("%-14s %7.1f %9.1f %9.1f %6.2f", f.name, f.mb, c, o, o / c);
+    if (have_sox) {
+      const double s = f.sox.MedianMs();
+      std::printf(" %9.1f %9.1f  %ld %ld %ld\n", s, s / o, f.ostrel.PeakKb(),
+                  f.cat.PeakKb(), f.sox.PeakKb());
+    } else {
+      std::printf(" %9s %9s  %ld %ld -\n", "-", "-", f.ostrel.PeakKb(),
+                  f.cat.PeakKb());
+    }
+  }
+  if (!have_sox) std::puts("sox not installed: no sox column");
+  constexpr double kFineLines = 60.0 * 44100;
+  const double fine_ms = fine.MedianMs();
+  std::printf("window of 1 frame, ostrel s16-60s.wav 0 60 1: %.0f lines "
+              "in %.1f ms, %.2f million lines/s, peak RSS %ld KB\n",
+              kFineLines, fine_ms, kFineLines / fine_ms / 1e3, fine.PeakKb());
+  std::printf("floor: true, peak RSS %ld KB (what a forked child starts "
+              "with)\n",
+              floor.PeakKb());
+
+  if (!have_valgrind) {
+    std::puts("valgrind not installed: no instruction counts");
+    return 0;
+  }
+  // Two interval lengths, so start-up and the summary cancel out.
+  const double whole = Instructions(folder, {ostrel, fine_path, "0", "60"});
+  const double head = Instructions(folder, {ostrel, fine_path, "0", "1"});
+  const double whole1 =
+      Instructions(folder, {ostrel, fine_path, "0", "60", "1"});
+  const double head1 = Instructions(folder, {ostrel, fine_path, "0", "1", "1"});
+  constexpr double kFrames = 59.0 * 44100;
+  std::printf("callgrind, s16-60s.wav, 0-60 s less 0-1 s: %.2f instructions "
+              "per sample (default window), %.1f per output line (window of "
+              "1 frame)\n",
+              (whole - head) / (2 * kFrames), (whole1 - head1) / kFrames);
+  return 0;
+}
