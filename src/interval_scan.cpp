@@ -300,7 +300,9 @@ class FloatKernel {
     if (frames == 0) return;
     Magnitudes m;
     double g = sum_;
-    const std::size_t done = WideFloatSum(p, frames * Channels, g, m);
+    // Short runs (windows of a few frames) skip the call into a clone.
+    const std::size_t done =
+        frames * Channels >= 16 ? WideFloatSum(p, frames * Channels, g, m) : 0;
     for (std::size_t k = done; k < frames * Channels; ++k) {
       std::uint32_t word = 0;
       std::memcpy(&word, p + 4 * k, 4);

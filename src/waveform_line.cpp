@@ -105,10 +105,11 @@ inline char* MoveOut(char* out, const char* first, Scratch& scratch) {
 // The eight decimal digits of v (below 10^8), leading zeros included, one
 // per byte of a word, the first digit in the lowest byte. Each step splits
 // every lane of the word in two at once, with a multiplication and a shift
-// standing in for the division (exact over the lane's range, as checked for
-// every v): 4 + 4 digits in 32-bit lanes, then 2 + 2 in 16-bit lanes, then
-// 1 + 1 in bytes. The digits are still numbers 0 to 9, so the lowest byte
-// that is not 0 is the first significant digit.
+// standing in for the division (x * 10486 >> 20 is x / 100 for x below
+// 43,699, x * 103 >> 10 is x / 10 for x below 179, and no lane's product
+// reaches the next lane): 4 + 4 digits in 32-bit lanes, then 2 + 2 in
+// 16-bit lanes, then 1 + 1 in bytes. The digits are still numbers 0 to 9,
+// so the lowest byte that is not 0 holds the first significant digit.
 inline std::uint64_t EightDigits(std::uint32_t v) {
   std::uint64_t x = v / 10000 | (std::uint64_t{v % 10000} << 32);
   std::uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FU;  // x / 100
@@ -121,9 +122,10 @@ inline std::uint64_t EightDigits(std::uint32_t v) {
 // Every line with a frame number in it pays for one, and this costs about
 // half of what a loop over digit pairs does.
 char* PutDecimal(char* out, std::uint32_t v) {
+  // The words below hold their text in little-endian byte order.
   if constexpr (std::endian::native != std::endian::little) {
-    return std::to_chars(out, out + 16, v).ptr;  // the bytes below are in
-  }                                               // little-endian order
+    return std::to_chars(out, out + 16, v).ptr;
+  }
   constexpr std::uint32_t kEightDigits = 100000000;
   constexpr std::uint64_t kZeros = 0x3030303030303030U;  // '0' in each byte
   if (v >= kEightDigits) {  // the leading one or two digits, then eight
