@@ -94,12 +94,12 @@ Bytes Riff(const std::vector<Bytes>& chunks) {
 int main(int argc, char** argv) {
   if (argc != 2) return 1;
   const std::string dir = argv[1];
-  int written = 0;
+  bool ok = true;
   auto save = [&](const std::string& name, const Bytes& b) {
-    std::ofstream(dir + "/" + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()),
+    std::ofstream file(dir + "/" + name, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(b.data()),
                static_cast<std::streamsize>(b.size()));
-    ++written;
+    ok = ok && file.good();
   };
   const Layout layouts[] = {
       {"pcm16_mono", 1, 1, 16},   {"pcm16_stereo", 1, 2, 16},
@@ -137,5 +137,5 @@ int main(int argc, char** argv) {
   Bytes wild;
   for (int i = 0; i < kFrames; ++i) Put(wild, 0x7F800000U | (i * 977U), 4);
   save("float_wild", Riff({FmtChunk({"", 3, 1, 32}, kRate), Chunk("data", wild)}));
-  return written > 0 ? 0 : 1;
+  return ok ? 0 : 1;
 }
