@@ -1,0 +1,133 @@
+// Helpers shared by the tests: wave files built as bytes and written to a
+// temp dir, scans of frames held in memory, and whole runs in a string.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "interval_scan.hpp"
+#include "main.hpp"
+
+namespace ostrel {
+inline bool operator==(const Peaks& a, const Peaks& b) { return a.left == b.left && a.right == b.right; }
+}  // namespace ostrel
+
+namespace wb {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Each value as `width` little-endian bytes (two's complement).
+inline Bytes Pack(int width, const std::vector<std::int64_t>& values) {
+  Bytes b;
+  for (const std::int64_t v : values)
+    for (int k = 0; k < width; ++k) b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+  return b;
+}
+
+// A RIFF/WAVE file: "fmt " at 12 and "data" at 36 unless bytes are put
+// ahead of them. Format 0xFFFE writes the 40-byte extensible chunk.
+struct Wave {
+  std::int64_t channels = 1, bits = 16, format = 1, subformat = 1, rate = 1000;
+  std::string before_fmt = {}, before_data = {};
+  std::int64_t declared = -1;  // the data size field; -1: the samples' size
+  Bytes samples = {};
+
+  Bytes Build() const {
+    const bool ext = format == 0xFFFE;
+    const auto size = declared < 0 ? static_cast<std::int64_t>(samples.size()) : declared;
+    const std::string fields[] = {"RIFF", "WAVE" + before_fmt + "fmt ", before_data + "data"};
+    Bytes b(fields[0].begin(), fields[0].end());
+    for (const auto& part :
+         {Pack(4, {0}), Bytes(fields[1].begin(), fields[1].end()), Pack(4, {ext ? 40 : 16}),
+          Pack(2, {format, channels}), Pack(4, {rate, rate * channels * bits / 8}),
+          Pack(2, {channels * bits / 8, bits}), ext ? Pack(2, {22, bits, 0, 0, subformat, 0, 0, 0, 0, 0, 0, 0})
+                                                      : Bytes(),
+          Bytes(fields[2].begin(), fields[2].end()), Pack(4, {size}), samples})
+      b.insert(b.end(), part.begin(), part.end());
+    return b;
+  }
+};
+
+// An unlinked temp file, named through /proc: nothing is left behind.
+inline std::string Write(const Bytes& b) {
+  FILE* f = std::tmpfile();
+  std::fwrite(b.data(), 1, b.size(), f);
+  std::fflush(f);
+  return "/proc/self/fd/" + std::to_string(fileno(f));
+}
+
+// One run of the tool in-process: its standard output and status.
+inline std::pair<std::string, int> Run(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::string text;
+  ostrel::Output out(text);
+  const int status = ostrel::Run(argv, out);
+  return {text, status};
+}
+
+// Bytes in memory. A read that reaches byte `fail_at` stops there, as a
+// failed read would; reads that start past it succeed again.
+struct MemSource final : ostrel::ByteSource {
+  MemSource(const Bytes& b, std::uint64_t fail) : bytes(b), fail_at(fail) {}
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
+    const std::uint64_t end =
+        std::min<std::uint64_t>({offset + n, bytes.size(), offset < fail_at ? fail_at : UINT64_MAX});
+    if (end <= offset) return 0;
+    std::memcpy(dst, bytes.data() + offset, end - offset);
+    return static_cast<std::size_t>(end - offset);
+  }
+  const Bytes& bytes;
+  std::uint64_t fail_at;
+};
+
+struct Layout {
+  std::uint32_t bytes = 2, channels = 1, rate = 1000, window = 50;
+  std::uint64_t start = 0, end = 0;  // end 0: to the last frame
+  double mag = 1;
+  bool integer = true;
+  std::uint64_t fail_at = UINT64_MAX;
+};
+
+// Scans frames held in memory (data offset 0): the peaks and the lines.
+inline std::pair<ostrel::Peaks, std::string> Scan(const Bytes& frames, const Layout& l) {
+  const ostrel::WaveAttributes wa{.sample_rate = l.rate, .bytes_per_sample = l.bytes, .channels = l.channels,
+                                  .frame_count = frames.size() / (l.bytes * l.channels),
+                                  .integer_samples = l.integer};
+  const ostrel::ScanSettings s{.frame_size = l.bytes * l.channels, .start_frame = l.start,
+                               .end_frame = l.end != 0 ? l.end : wa.frame_count, .window = l.window,
+                               .window_seconds = static_cast<double>(l.window) / l.rate,
+                               .magnification = l.mag};
+  MemSource source(frames, l.fail_at);
+  std::string text;
+  ostrel::Output out(text);
+  const ostrel::Peaks peaks = ostrel::ScanInterval(source, wa, s, out);
+  out.Flush();
+  return {peaks, text};
+}
+
+// `count` lines of `dots` dots whose times are 0.03, 0.08, 0.13, ...: windows
+// of 0.05 s whose representative frame lies just past 0.05 k - 0.025 s.
+inline std::string Lines(int count, int dots) {
+  std::string s;
+  for (int k = 1; k <= count; ++k)
+    s += std::to_string((5 * k - 2) / 100) + "." + std::to_string((5 * k - 2) % 100 / 10) +
+         std::to_string((5 * k - 2) % 10) + "\t" + std::string(static_cast<std::size_t>(dots), '.') + "\n";
+  return s;
+}
+
+// A float sample by the bit-by-bit table arithmetic, in level units:
+// (S + 2) * sign * 2^(E - 121), S the mantissa bits weighted 1, 1/2, ...
+inline double Float32Reference(std::uint32_t w) {
+  double s = 0;
+  for (int k = 0; k <= 22; ++k) s += ((w >> (22 - k)) & 1) * std::ldexp(1.0, -k);
+  return (s + 2) * ((w >> 31) != 0 ? -1 : 1) * std::ldexp(1.0, static_cast<int>((w >> 23) & 0xFF) - 121);
+}
+
+}  // namespace wb
