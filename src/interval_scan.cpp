@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -244,77 +245,150 @@ class ExactIntegerKernel {
 };
 
 // The magnitude of a float sample's word, decoded: Float32FromWord without
-// the sign. It grows with the word's low 31 bits, so the largest of those
-// is the largest magnitude.
+// the sign. Exponent field and mantissa lie side by side in the word's low
+// 31 bits, so moving those up by 29 and adding the exponent's new bias
+// (1023 - 120) gives the double's bits in one step. It grows with those 31
+// bits, so the largest of them is the largest magnitude.
 inline double FloatMagnitude(std::uint32_t word) {
-  return Float32FromWord(word & 0x7FFFFFFFU);
+  constexpr std::uint64_t kBias = std::uint64_t{1023 - 120} << 52;
+  return std::bit_cast<double>(
+      (std::uint64_t{word & 0x7FFFFFFFU} << 29) + kBias);
 }
 
-// Float samples, 8 at a time, added to g one by one in file order, exactly
-// as the frame-by-frame loop would: a float window sum rounds at every
-// step, so its order is part of its value. What the registers do speed up
-// is everything beside that chain of additions: decoding (the magnitude's
-// double is the word's low 31 bits moved up by 29 plus a constant exponent
-// bias, see Float32FromWord) and the maxima, which are integer maxima of
-// those 31 bits. Returns how many samples it took (a multiple of 8).
-__attribute__((target_clones("avx2", "default"))) std::size_t WideFloatSum(
-    const std::uint8_t* p, std::size_t samples, double& g, Magnitudes& m) {
+// The largest magnitude words of float samples, 8 at a time; returns how
+// many samples it took (a multiple of 8). The magnitude's double grows with
+// the word's low 31 bits (see FloatMagnitude), so integer maxima of those
+// bits pick the peaks.
+__attribute__((target_clones("avx2", "default"))) std::size_t WideFloatMaxima(
+    const std::uint8_t* p, std::size_t samples, Magnitudes& m) {
   constexpr std::size_t kStep = 8;
-  constexpr std::uint64_t kBias = std::uint64_t{1023 - 120} << 52;
   U32x8 top = {};
-  double sum = g;
   std::size_t k = 0;
   for (; k + kStep <= samples; k += kStep) {
     U32x8 words;
     std::memcpy(&words, p + 4 * k, sizeof words);
     const U32x8 mag = words & 0x7FFFFFFFU;
     top = mag > top ? mag : top;
-    const auto first = __builtin_convertvector(
-        __builtin_shufflevector(mag, mag, 0, 1, 2, 3), U64x4);
-    const auto second = __builtin_convertvector(
-        __builtin_shufflevector(mag, mag, 4, 5, 6, 7), U64x4);
-    const auto a = reinterpret_cast<F64x4>((first << 29) + kBias);
-    const auto b = reinterpret_cast<F64x4>((second << 29) + kBias);
-    sum += a[0];
-    sum += a[1];
-    sum += a[2];
-    sum += a[3];
-    sum += b[0];
-    sum += b[1];
-    sum += b[2];
-    sum += b[3];
   }
-  g = sum;
   FoldMaxima(top, m);
   return k;
 }
 
-// Float samples: the window sum in frame order, left before right (see
-// WideFloatSum); the peaks from the largest magnitude words.
+// Advances K window sums by `frames` frames each, sum c over the frames
+// from at[c] on. Within a sum the additions stay one at a time in frame
+// order, left before right: a float sum rounds at every step, so its order
+// is part of its value. The K sums are separate windows, though, and
+// independent of each other, so interleaving them lets the processor
+// overlap the latencies of K additions instead of waiting out each one.
+template <std::size_t K, int Channels>
+inline void AdvanceSums(const std::array<const std::uint8_t*, K>& at,
+                        std::size_t frames, std::array<double, K>& sums) {
+  constexpr std::size_t kFrameBytes = std::size_t{4} * Channels;
+  std::array<double, K> g = sums;
+  for (std::size_t t = 0; t < frames; ++t) {
+    for (std::size_t c = 0; c < K; ++c) {
+      const std::uint8_t* frame = at[c] + t * kFrameBytes;
+      std::uint32_t word = 0;
+      std::memcpy(&word, frame, 4);
+      g[c] += FloatMagnitude(word);
+      if constexpr (Channels == 2) {
+        std::memcpy(&word, frame + 4, 4);
+        g[c] += FloatMagnitude(word);
+      }
+    }
+  }
+  sums = g;
+}
+
+// Advances the sums of the K pieces listed in `live` by `step` frames,
+// from `done` frames into each piece.
+template <std::size_t K, int Channels, std::size_t N>
+inline void AdvancePieces(const std::array<std::size_t, N>& live,
+                          const std::array<const std::uint8_t*, N>& start,
+                          std::size_t done, std::size_t step,
+                          std::array<double, N>& piece_sums) {
+  constexpr std::size_t kFrameBytes = std::size_t{4} * Channels;
+  std::array<const std::uint8_t*, K> at{};
+  std::array<double, K> sums{};
+  for (std::size_t j = 0; j < K; ++j) {
+    at[j] = start[live[j]] + done * kFrameBytes;
+    sums[j] = piece_sums[live[j]];
+  }
+  AdvanceSums<K, Channels>(at, step, sums);
+  for (std::size_t j = 0; j < K; ++j) piece_sums[live[j]] = sums[j];
+}
+
+// Float samples. The scan hands this kernel a few pieces of a block at a
+// time, each within one window (the rest of the window in progress, then
+// new windows), so that their sums can advance together (AdvanceSums).
 template <int Channels>
 class FloatKernel {
  public:
   static constexpr std::size_t kFrameBytes = std::size_t{4} * Channels;
+  static constexpr std::size_t kPieces = 4;
+  using Takes = std::array<std::size_t, kPieces>;
 
-  void Add(const std::uint8_t* p, std::size_t frames) {
-    if (frames == 0) return;
+  // Pieces of consecutive frames from p on: takes[0] frames, then
+  // takes[1], ..., `count` pieces. The first continues the window in
+  // progress; each of the others starts a window.
+  void AddPieces(const std::uint8_t* p, const Takes& takes,
+                 std::size_t count) {
+    std::array<const std::uint8_t*, kPieces> start{};
+    std::size_t frames = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+      start[c] = p + frames * kFrameBytes;
+      frames += takes[c];
+      sums_[c] = 0;
+    }
+    sums_[0] = sum_;
+    // In rounds: the pieces that still have frames advance together, by as
+    // many frames as the shortest of them has left.
+    std::size_t done = 0;
+    for (;;) {
+      std::array<std::size_t, kPieces> live{};
+      std::size_t n = 0;
+      std::size_t step = 0;
+      for (std::size_t c = 0; c < count; ++c) {
+        if (takes[c] > done) {
+          const std::size_t rest = takes[c] - done;
+          step = n == 0 ? rest : std::min(step, rest);
+          live[n++] = c;
+        }
+      }
+      if (n == 0) break;
+      switch (n) {
+        case 1:
+          AdvancePieces<1, Channels>(live, start, done, step, sums_);
+          break;
+        case 2:
+          AdvancePieces<2, Channels>(live, start, done, step, sums_);
+          break;
+        case 3:
+          AdvancePieces<3, Channels>(live, start, done, step, sums_);
+          break;
+        default:
+          AdvancePieces<4, Channels>(live, start, done, step, sums_);
+          break;
+      }
+      done += step;
+    }
+    last_ = count - 1;
+    sum_ = sums_[last_];  // the last piece's window may go on
+
     Magnitudes m;
-    double g = sum_;
-    // Short runs (windows of a few frames) skip the call into a clone.
-    const std::size_t done =
-        frames * Channels >= 16 ? WideFloatSum(p, frames * Channels, g, m) : 0;
-    for (std::size_t k = done; k < frames * Channels; ++k) {
+    const std::size_t samples = frames * Channels;
+    const std::size_t wide = samples >= 16 ? WideFloatMaxima(p, samples, m) : 0;
+    for (std::size_t k = wide; k < samples; ++k) {
       std::uint32_t word = 0;
       std::memcpy(&word, p + 4 * k, 4);
       word &= 0x7FFFFFFFU;
-      g += FloatMagnitude(word);
       if (k % 2 == 0) {
         m.even = std::max(m.even, word);
       } else {
         m.odd = std::max(m.odd, word);
       }
     }
-    sum_ = g;
+    if (frames == 0) return;  // a short read may deliver nothing
     // Every decoded magnitude is above 0, so CheckPeak takes the largest
     // one whether or not the peak is still at its start value 0.
     if constexpr (Channels == 2) {
@@ -324,15 +398,17 @@ class FloatKernel {
       CheckPeak(peaks_.left, FloatMagnitude(std::max(m.even, m.odd)));
     }
   }
-  double TakeSum() {
-    const double g = sum_;
-    sum_ = 0;
-    return g;
+  // The sum of piece c, once its window is complete.
+  double TakeSum(std::size_t c) {
+    if (c == last_) sum_ = 0;
+    return sums_[c];
   }
   Peaks peaks() const { return peaks_; }
 
  private:
-  double sum_ = 0;
+  double sum_ = 0;  // the window in progress
+  std::array<double, kPieces> sums_{};
+  std::size_t last_ = 0;
   Peaks peaks_;
 };
 
@@ -402,6 +478,12 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
   const auto rate = static_cast<std::uint32_t>(wa.sample_rate);
   std::uint64_t i = s.start_frame;
   std::uint32_t n = 0;  // frames in the current window
+  // The line of the window that ends just before frame i.
+  const auto print_line = [&](double g) {
+    const double level = (stereo ? g * 0.5 : g) / window * magnification;
+    Waveform(out, static_cast<std::int64_t>(i - window / 2), rate, level,
+             window_seconds);
+  };
   while (i < end_frame && out.ok()) {
     const std::size_t want = static_cast<std::size_t>(
         std::min<std::uint64_t>(end_frame - i, kBlockFrames));
@@ -412,24 +494,51 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
     const std::uint8_t* p = block.data();
     std::size_t left = got;
     if (window == 0) {  // a window of no frames never completes
-      kernel.Add(p, left);
+      if constexpr (requires { Kernel::kPieces; }) {
+        kernel.AddPieces(p, {left}, 1);
+      } else {
+        kernel.Add(p, left);
+      }
       i += left;
       left = 0;
     }
-    while (left > 0) {
-      const std::size_t take = std::min<std::size_t>(left, window - n);
-      kernel.Add(p, take);
-      p += take * frame_size;
-      left -= take;
-      i += take;
-      n += static_cast<std::uint32_t>(take);
-      if (n == window) {
-        const double g = kernel.TakeSum();
-        const double level =
-            (stereo ? g * 0.5 : g) / window * magnification;
-        Waveform(out, static_cast<std::int64_t>(i - window / 2), rate, level,
-                 window_seconds);
-        n = 0;
+    if constexpr (requires { Kernel::kPieces; }) {
+      while (left > 0) {
+        // The next few pieces of the block, each within one window: the
+        // rest of the window in progress, then whole windows, the last one
+        // perhaps cut short by the block's end.
+        typename Kernel::Takes takes{};
+        std::size_t count = 0;
+        std::size_t used = 0;
+        for (std::uint32_t filled = n; count < takes.size() && used < left;
+             filled = 0) {
+          takes[count] = std::min<std::size_t>(left - used, window - filled);
+          used += takes[count++];
+        }
+        kernel.AddPieces(p, takes, count);
+        for (std::size_t c = 0; c < count; ++c) {
+          p += takes[c] * frame_size;
+          left -= takes[c];
+          i += takes[c];
+          n += static_cast<std::uint32_t>(takes[c]);
+          if (n == window) {
+            print_line(kernel.TakeSum(c));
+            n = 0;
+          }
+        }
+      }
+    } else {
+      while (left > 0) {
+        const std::size_t take = std::min<std::size_t>(left, window - n);
+        kernel.Add(p, take);
+        p += take * frame_size;
+        left -= take;
+        i += take;
+        n += static_cast<std::uint32_t>(take);
+        if (n == window) {
+          print_line(kernel.TakeSum());
+          n = 0;
+        }
       }
     }
     if (got < want) break;  // nothing is invented for frames not delivered
