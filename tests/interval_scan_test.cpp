@@ -124,6 +124,13 @@ TEST(Scan, FloatWindowSumsInFrameOrder) {
   EXPECT_EQ(wb::Scan(Pack(4, words), {.bytes = 4, .window = 32, .mag = 32, .integer = false}).second, "0.02\t\n");
   EXPECT_EQ(wb::Scan(Pack(4, words), {.bytes = 4, .channels = 2, .window = 16, .mag = 32, .integer = false}).second,
             "0.008\t\n");
+  // The same across a block boundary: the window of frames 4080 to 4119
+  // reaches 1 - 2^-53 at frame 4095, the last of the first block.
+  std::vector<std::int64_t> straddling(4200, 0);
+  std::copy(words.begin() + 8, words.end(), straddling.begin() + 4093);
+  const std::string text = wb::Scan(Pack(4, straddling), {.bytes = 4, .window = 40, .mag = 40, .integer = false}).second;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 105);
+  EXPECT_EQ(text.find("\t."), std::string::npos) << text;
 }
 
 TEST(Scan, ShortReadEndsAtTheFirstMissingFrame) {
