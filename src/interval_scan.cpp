@@ -412,17 +412,10 @@ class FloatKernel {
   Peaks peaks_;
 };
 
-struct IntegerLevel {
-  template <int Bytes>
-  static double Decode(const std::uint8_t* p) {
-    return static_cast<double>(DecodeInteger<Bytes>(p)) * kIntegerScale<Bytes>;
-  }
-};
-
 // Integer samples summed one by one as doubles, in frame order, left
 // before right, when a window is so long that the double sum itself rounds.
-template <class Level, int Bytes, int Channels>
-class SequentialKernel {
+template <int Bytes, int Channels>
+class SequentialIntegerKernel {
  public:
   static constexpr std::size_t kFrameBytes = std::size_t{Bytes} * Channels;
 
@@ -430,11 +423,11 @@ class SequentialKernel {
     double g = sum_;
     for (std::size_t k = 0; k < frames; ++k) {
       const std::uint8_t* frame = p + k * kFrameBytes;
-      const double v = Level::template Decode<Bytes>(frame);
+      const double v = Level(frame);
       CheckPeak(peaks_.left, v);
       g += std::fabs(v);
       if constexpr (Channels == 2) {
-        const double w = Level::template Decode<Bytes>(frame + Bytes);
+        const double w = Level(frame + Bytes);
         CheckPeak(peaks_.right, w);
         g += std::fabs(w);
       }
@@ -449,6 +442,10 @@ class SequentialKernel {
   Peaks peaks() const { return peaks_; }
 
  private:
+  static double Level(const std::uint8_t* p) {
+    return static_cast<double>(DecodeInteger<Bytes>(p)) * kIntegerScale<Bytes>;
+  }
+
   double sum_ = 0;
   Peaks peaks_;
 };
@@ -561,7 +558,7 @@ Peaks ScanIntegers(ByteSource& file, const WaveAttributes& wa,
     return Scan(file, wa, s, out, ExactIntegerKernel<Bytes, Channels>{});
   }
   return Scan(file, wa, s, out,
-              SequentialKernel<IntegerLevel, Bytes, Channels>{});
+              SequentialIntegerKernel<Bytes, Channels>{});
 }
 
 template <int Channels>

@@ -113,6 +113,17 @@ TEST(Scan, MatchesPlainCalculationAcrossBlocks) {
   }
 }
 
+TEST(Scan, IntegerWindowsTooLongForAnExactSum) {
+  // 32-bit stereo windows of over 2^21 frames are summed one sample at a
+  // time: left -2^31 (128 level units), right 2^30 + 1 (64 + 2^-24), so the
+  // level is 96 + 2^-25, and the one line stands at frame 2^20 + 1.
+  constexpr std::uint32_t kWindow = (1U << 21) + 1;
+  std::vector<std::int64_t> samples;
+  for (std::uint32_t k = 0; k < kWindow; ++k) samples.insert(samples.end(), {INT32_MIN, (1 << 30) + 1});
+  EXPECT_EQ(wb::Scan(Pack(4, samples), {.bytes = 4, .channels = 2, .rate = kWindow, .window = kWindow}),
+            std::pair(ostrel::Peaks{128, 64 + 0x1p-24}, "0.50\t" + std::string(96, '.') + "\n"));
+}
+
 TEST(Scan, FloatWindowSumsInFrameOrder) {
   // In frame order the sum is 1 - 2^-53 and each later 2^-55 is lost in
   // rounding (as is 2^-120, a zero sample, at the start); any other order,
