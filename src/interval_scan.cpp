@@ -81,8 +81,6 @@ using I16x16 = std::int16_t __attribute__((vector_size(32)));
 using U16x16 = std::uint16_t __attribute__((vector_size(32)));
 using I32x8 = std::int32_t __attribute__((vector_size(32)));
 using U32x8 = std::uint32_t __attribute__((vector_size(32)));
-using U64x4 = std::uint64_t __attribute__((vector_size(32)));
-using F64x4 = double __attribute__((vector_size(32)));
 
 // Folds per-lane maxima into the even and odd places.
 template <class Vector>
