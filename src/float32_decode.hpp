@@ -6,27 +6,41 @@
 
 namespace ostrel {
 
-// The sample whose little-endian bytes form `word`, as a double in level
-// units: 128 * (-1)^sign * (1 + m / 2^23) * 2^(E - 127) for every bit
-// pattern. Every exponent field is read by the normal-number rule, so zero
-// and subnormals come out at least 2^-120 in magnitude and infinities and
-// NaNs as finite values of at least 2^135: every result is finite and
-// nonzero.
+// The bits of the double that a float sample's word decodes to, less the
+// sign: 128 * (1 + m / 2^23) * 2^(E - 127) = (1 + m / 2^23) * 2^(E - 120),
+// read by the normal-number rule for every exponent field, so zero and
+// subnormals come out at least 2^-120 and infinities and NaNs as finite
+// values of at least 2^135: every result is finite and nonzero.
 //
-// The value is sign * (1 + m / 2^23) * 2^(E - 120), a normal double whose
-// fields can be written down directly: the same sign, the biased exponent
-// E - 120 + 1023, and the float's 23 mantissa bits on top of the double's
-// 52. That is exact, so it gives the very bits of the product above.
+// That value is a normal double whose fields can be written down directly:
+// the biased exponent E - 120 + 1023 and the float's 23 mantissa bits on
+// top of the double's 52. Exponent field and mantissa lie side by side in
+// the word's low 31 bits, so moving those up by 29 and adding the new bias
+// builds both at once. The result grows with those 31 bits, so the word
+// whose low 31 bits are largest holds the largest magnitude.
+constexpr std::uint64_t Float32MagnitudeBits(std::uint32_t word) {
+  constexpr std::uint64_t kBias = std::uint64_t{1023 - 120} << 52;
+  return (std::uint64_t{word & 0x7FFFFFFFU} << 29) + kBias;
+}
+
+// A sample's magnitude in level units, from its little-endian word.
+inline double Float32Magnitude(std::uint32_t word) {
+  return std::bit_cast<double>(Float32MagnitudeBits(word));
+}
+
+// The sample whose little-endian bytes form `word`, as a double in level
+// units: the magnitude above with the float's sign.
 inline double Float32FromWord(std::uint32_t word) {
-  constexpr std::uint64_t kBiasShift = 1023 - 120;
-  const std::uint64_t sign = std::uint64_t{word >> 31} << 63;
-  const std::uint64_t exponent = ((word >> 23) & 0xFF) + kBiasShift;
-  const std::uint64_t mantissa = std::uint64_t{word & 0x7FFFFF} << 29;
-  return std::bit_cast<double>(sign | (exponent << 52) | mantissa);
+  return std::bit_cast<double>((std::uint64_t{word >> 31} << 63) |
+                               Float32MagnitudeBits(word));
 }
 
 // One float sample from its four bytes in file order, b0 the least
 // significant; only the low eight bits of each argument count.
-double Float32Convert(unsigned b0, unsigned b1, unsigned b2, unsigned b3);
+inline double Float32Convert(unsigned b0, unsigned b1, unsigned b2,
+                             unsigned b3) {
+  return Float32FromWord((b0 & 0xFFU) | ((b1 & 0xFFU) << 8) |
+                         ((b2 & 0xFFU) << 16) | ((b3 & 0xFFU) << 24));
+}
 
 }  // namespace ostrel

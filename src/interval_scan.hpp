@@ -2,6 +2,7 @@
 // tracking the peaks and printing one waveform line per window.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "wave_header.hpp"
@@ -17,7 +18,7 @@ struct Peaks {
 
 // What the driver settled for the scan.
 struct ScanSettings {
-  std::uint32_t frame_size = 0;    // bytes, at most 8
+  std::uint32_t frame_size = 0;    // bytes, 1 to 8
   std::uint64_t start_frame = 0;   // first frame scanned
   std::uint64_t end_frame = 0;     // one past the last, > start_frame
   std::uint32_t window = 0;        // frames per line; 0 never completes
@@ -34,7 +35,12 @@ inline void CheckPeak(double& peak, double v) {
   }
 }
 
-// Reads the interval from `file` in blocks of 4096 frames, prints a line for
+// Frames are read in blocks of as many whole frames as fit this many bytes:
+// as large as the reads of a plain file copy, so that reading costs no more
+// than it must, and small enough to stay in the second-level cache.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 17;
+
+// Reads the interval from `file` in blocks of kBlockBytes, prints a line for
 // every complete window and returns the peaks. A block that arrives short
 // (the file shrank, or a read failed) ends the scan at the first frame that
 // did not arrive; the part-window before it prints no line.

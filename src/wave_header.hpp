@@ -39,6 +39,8 @@ class ByteSource {
   // source that cannot be positioned (a pipe, say).
   virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
                              std::size_t n) = 0;
+  // A hint that reading goes on in order from offset on.
+  virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
 };
 
 // An open file, read only by positioned reads, closed when it goes away.
@@ -52,6 +54,7 @@ class WaveFile final : public ByteSource {
   std::uint64_t Length() const;
   std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
                      std::size_t n) override;
+  void WillReadInOrder(std::uint64_t offset) override;
 
  private:
   int fd_ = -1;

@@ -67,23 +67,26 @@ TEST(Waveform, DotsAndTimeColumn) {
   EXPECT_EQ(line(16777219, 0, 0.01), "16777.221\t\n");  // 2^24 + 3 is 2^24 + 4 as a float
 }
 
-// The lines and peaks the plain way: frame by frame, doubles summed left
-// before right, the time column by printf.
+// The lines and peaks the plain way: values decoded by hand (v holds
+// them frame by frame), summed one at a time in frame order, channels in
+// order, the time column by printf.
 std::pair<ostrel::Peaks, std::string> Reference(const std::vector<double>& v, const wb::Layout& l) {
   std::pair<ostrel::Peaks, std::string> r;
   double g = 0;
+  const std::uint32_t ch = l.channels;
   for (std::uint64_t i = l.start, n = 1; i < l.end; ++i, ++n) {
-    r.first.left = std::max(r.first.left, std::fabs(v[2 * i]));
-    r.first.right = std::max(r.first.right, std::fabs(v[2 * i + 1]));
-    g = g + std::fabs(v[2 * i]) + std::fabs(v[2 * i + 1]);
-    if (n < l.window) continue;
+    r.first.left = std::max(r.first.left, std::fabs(v[ch * i]));
+    if (ch == 2) r.first.right = std::max(r.first.right, std::fabs(v[ch * i + 1]));
+    for (std::uint32_t c = 0; c < ch; ++c) g = g + std::fabs(v[ch * i + c]);
+    if (n < l.window || l.window == 0) continue;
     const auto position = static_cast<std::int64_t>(i + 1 - l.window / 2);
     const double seconds = static_cast<double>(l.window) / l.rate;
     char column[64];
     std::snprintf(column, sizeof column, seconds >= 0.025 ? "%.2f\t" : seconds > 0.001 ? "%.3f\t" : "%.3f\t%i\t",
                   static_cast<double>(static_cast<float>(position) / static_cast<float>(l.rate)),
                   static_cast<int>(position));
-    r.second += column + std::string(static_cast<std::size_t>(g * 0.5 / l.window * l.mag), '.') + "\n";
+    const double level = (ch == 2 ? g * 0.5 : g) / l.window * l.mag;
+    r.second += column + std::string(static_cast<std::size_t>(std::min(level, 32768.0)), '.') + "\n";
     g = 0;
     n = 0;
   }
@@ -91,26 +94,46 @@ std::pair<ostrel::Peaks, std::string> Reference(const std::vector<double>& v, co
 }
 
 TEST(Scan, MatchesPlainCalculationAcrossBlocks) {
-  // Stereo frames 1234 to 9875 span three 4096-frame blocks; odd windows
-  // straddle the block boundaries.
-  const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, double> cases[] = {
-      {2, 44100, 441, 3}, {2, 48000, 1, 1},      {3, 44100, 441, 3}, {3, 44100, 2205, 1},
-      {3, 48000, 1, 1},   {4, 48000, 33, 5},     {4, 44100, 1103, 20}, {4, 48000, 1, 1}};
-  for (const auto& [bytes, rate, window, mag] : cases) {
-    std::uint32_t x = 12345;
+  struct Case {
+    std::uint32_t bytes, channels, window;
+    bool integer;
+  };
+  // Every layout, mono and stereo; windows of one frame, a few frames, odd
+  // lengths that straddle the block edges, and none at all.
+  std::vector<Case> cases;
+  for (const std::uint32_t bytes : {2U, 3U, 4U})
+    for (const bool integer : {true, false})
+      for (const std::uint32_t channels : {1U, 2U})
+        for (const std::uint32_t window : {1U, 7U, 441U, 2205U, 0U})
+          if (integer || bytes == 4) cases.push_back({bytes, channels, window, integer});
+  for (const Case& c : cases) {
+    const std::uint64_t block = ostrel::kBlockBytes / (c.bytes * c.channels);
+    // Windows of one frame never straddle a block edge: a short stretch will do.
+    const std::uint64_t frames = c.window == 1 ? 3000 : block + 3000, samples = frames * c.channels;
+    std::uint32_t x = 12345 + c.window;
     std::vector<double> v;
     std::vector<std::int64_t> raw;
-    for (int k = 0; k < 2 * 10000; ++k) {
+    for (std::uint64_t k = 0; k < samples; ++k) {
       x = x * 1664525 + 1013904223;
-      const std::int32_t s = static_cast<std::int32_t>(x) >> (bytes == 2 ? 16 : 8);
-      const float f = std::ldexp(static_cast<float>(s) + 0.5F, -23 + static_cast<int>(x % 4));
-      v.push_back(bytes == 4 ? f * 128.0 : s / (bytes == 2 ? 256.0 : 65536.0));
-      raw.push_back(bytes == 4 ? std::bit_cast<std::uint32_t>(f) : s);
+      // Integers of every size down to 0 and up to full scale, both signs.
+      const std::int64_t s = static_cast<std::int32_t>(x) >> (8 * (4 - c.bytes) + x % 9);
+      const auto w = static_cast<std::uint32_t>(s) ^ (x & 0x40000000);  // floats of many exponents
+      v.push_back(!c.integer ? wb::Float32Reference(w) : std::ldexp(static_cast<double>(s), 7 - 8 * c.bytes + 1));
+      raw.push_back(c.integer ? s : w);
     }
-    const wb::Layout l{.bytes = bytes, .channels = 2, .rate = rate, .window = window,
-                       .start = 1234, .end = 9876, .mag = mag, .integer = false};
-    EXPECT_EQ(wb::Scan(Pack(static_cast<int>(bytes), raw), l), Reference(v, l)) << bytes << " " << window;
+    const wb::Layout l{.bytes = c.bytes, .channels = c.channels, .rate = 44100, .window = c.window,
+                       .start = 1234, .end = frames - 17, .mag = 3, .integer = c.integer};
+    const auto got = wb::Scan(Pack(static_cast<int>(c.bytes), raw), l);
+    const auto want = Reference(v, l);
+    EXPECT_EQ(got.first, want.first) << c.bytes << " " << c.integer << " " << c.channels << " " << c.window;
+    EXPECT_TRUE(got.second == want.second) << c.bytes << " " << c.integer << " " << c.channels << " " << c.window;
   }
+}
+
+TEST(Scan, FloatStereoFrameTakesLeftFromItsFirstFourBytes) {
+  // 1.0 left and 0.5 right: level (128 + 64) / 2 in a window of one frame.
+  EXPECT_EQ(wb::Scan(Pack(4, {0x3F800000, 0x3F000000}), {.bytes = 4, .channels = 2, .window = 1, .integer = false}),
+            std::pair(ostrel::Peaks{128, 64}, "0.001\t1\t" + std::string(96, '.') + "\n"));
 }
 
 TEST(Scan, IntegerWindowsTooLongForAnExactSum) {
@@ -135,23 +158,29 @@ TEST(Scan, FloatWindowSumsInFrameOrder) {
   EXPECT_EQ(wb::Scan(Pack(4, words), {.bytes = 4, .window = 32, .mag = 32, .integer = false}).second, "0.02\t\n");
   EXPECT_EQ(wb::Scan(Pack(4, words), {.bytes = 4, .channels = 2, .window = 16, .mag = 32, .integer = false}).second,
             "0.008\t\n");
-  // The same across a block boundary: the window of frames 4080 to 4119
-  // reaches 1 - 2^-53 at frame 4095, the last of the first block.
-  std::vector<std::int64_t> straddling(4200, 0);
-  std::copy(words.begin() + 8, words.end(), straddling.begin() + 4093);
+  // The same across a block boundary: the three large samples are the last
+  // three frames of the first block, inside the window of 40 that spans the
+  // boundary (blocks hold a multiple of 8 frames, so no window ends there).
+  const std::size_t block = ostrel::kBlockBytes / 4;
+  std::vector<std::int64_t> straddling(block + 104, 0);
+  std::copy(words.begin() + 8, words.end(), straddling.begin() + static_cast<std::ptrdiff_t>(block) - 3);
   const std::string text = wb::Scan(Pack(4, straddling), {.bytes = 4, .window = 40, .mag = 40, .integer = false}).second;
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 105);
-  EXPECT_EQ(text.find("\t."), std::string::npos) << text;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), (block + 104) / 40);
+  EXPECT_EQ(text.find("\t."), std::string::npos) << text.substr(0, 100);
 }
 
 TEST(Scan, ShortReadEndsAtTheFirstMissingFrame) {
-  std::vector<std::int64_t> samples(10000, 256);
-  samples[4505] = 512;                       // delivered, in the last part-window
-  samples[4600] = samples[9000] = 32767;     // in the short block; in one read after it
-  // 4510 whole frames and half of the next arrive: the second block is short.
-  const auto [peaks, text] = wb::Scan(Pack(2, samples), {.fail_at = 2 * 4510 + 1});
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4510 / 50);
-  EXPECT_EQ(text.substr(text.size() - 8), "\n4.47\t.\n");  // frame 4475: 4.47499990 as a float
+  // 16-bit mono, every sample 256 (one dot): the second block arrives short,
+  // with 4510 whole frames and half of the next.
+  const std::size_t block = ostrel::kBlockBytes / 2;
+  std::vector<std::int64_t> samples(block + 10000, 256);
+  samples[block + 4505] = 512;    // delivered, in the last part-window
+  samples[block + 4600] = 32767;  // not delivered
+  const auto [peaks, text] = wb::Scan(Pack(2, samples), {.fail_at = 2 * (block + 4510) + 1});
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), (block + 4510) / 50);
+  // The last whole window ends at frame 70000 and stands at frame 69975,
+  // 69.9749985 as a float.
+  EXPECT_EQ(text.substr(text.size() - 9), "\n69.97\t.\n");
   EXPECT_EQ(peaks.left, 2);
 }
 
@@ -167,6 +196,16 @@ TEST(FormatFixed, MatchesPrintf) {
   };
   for (std::uint64_t w = 0; w < (std::uint64_t{1} << 32); w += 65521) check(std::bit_cast<float>(std::uint32_t(w)));
   for (int k = 0; k < 200000; ++k) check(static_cast<float>(k) / 1024);  // every tie below 195
+  // Every power of ten a float reaches below 2^64, where the integer part
+  // gains a digit, with its neighbouring floats and the values that round
+  // up to it at each number of decimals (9.5, 9.95, 9.995, 9.9995 times a
+  // power of ten).
+  for (double p = 1; p < 0x1p64; p *= 10) {
+    for (const double below : {1.0, 0.95, 0.995, 0.9995, 0.99995}) {
+      const auto f = static_cast<float>(p * below);
+      for (const float g : {f, std::nextafter(f, 0.0F), std::nextafter(f, 1e30F)}) check(g);
+    }
+  }
   EXPECT_EQ(mismatches, "");
 }
 

@@ -89,4 +89,34 @@ TEST(Binary, UsageAndTypicalRun) {
   EXPECT_EQ(Shell(take + " 0 2"), std::pair(kBanner + Lines(40, 48) + k48 + "Peaks over interval -6.0 L -12.0 R\n", 0));
 }
 
+TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
+  std::vector<std::int64_t> samples;
+  for (int k = 0; k < 255; ++k) samples.insert(samples.end(), {0x7F800000, 0xFFFFFFFF, 0x7FC00000, 0xFF800000});
+  // The largest magnitude, (2 - 2^-23) 2^128 of full scale, is 129 * 6.0206 = 776.7 dB.
+  const Wave w{.bits = 32, .format = 3, .rate = 1020, .samples = Pack(4, samples)};
+  EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
+            "Ostrel 1.01 by Valdrin\n" + wb::Lines(20, 32768) + "Showing values above -48 dB\nPeak over interval 776.7 dB\n");
+}
+
+TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
+  // 0x3F800000 as a float is 1.0 (0.0 dB); as an integer 1065353216 / 2^31
+  // = 0.496 of full scale (-6.1 dB).
+  for (const auto& [format, subformat, db] : std::initializer_list<std::tuple<int, int, std::string>>{
+           {1, 1, "-6.1"}, {0xFFFE, 1, "-6.1"}, {3, 1, "0.0"}, {0xFFFE, 3, "0.0"}, {0xFFFE, 0, "0.0"}}) {
+    const Wave w{.bits = 32, .format = format, .subformat = subformat, .samples = Pack(4, {0x3F800000})};
+    EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
+              "Ostrel 1.01 by Valdrin\nShowing values above -48 dB\nPeak over interval " + db + " dB\n")
+        << format << " " << subformat;
+  }
+  // The same stereo audio as 16-bit and as 32-bit integers (plain and extensible) gives the same output.
+  std::vector<std::int64_t> s16{-32768, 32767}, s32;
+  for (std::uint32_t x = 99; s16.size() < 2040;) s16.push_back(static_cast<std::int16_t>((x = x * 1664525 + 1013904223) >> 16));
+  for (const std::int64_t v : s16) s32.push_back(v * 65536);
+  const auto run = [](const Wave& w) { return wb::Run({wb::Write(w.Build()), "0", "1", "0", "4"}).first; };
+  const std::string as16 = run(Wave{.channels = 2, .rate = 1020, .samples = Pack(2, s16)});
+  EXPECT_TRUE(as16.ends_with("Peaks over interval 0.0 L -0.0 R\n")) << as16;
+  EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .rate = 1020, .samples = Pack(4, s32)}), as16);
+  EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .format = 0xFFFE, .rate = 1020, .samples = Pack(4, s32)}), as16);
+}
+
 }  // namespace
