@@ -12,16 +12,30 @@
 namespace ostrel {
 namespace {
 
+// Fields of the format chunk, as offsets from its tag: the chunk's size,
+// then its body's format code, channels, sample rate and bits per sample,
+// and an extensible format's sub-format (its first two bytes are the code).
+constexpr std::uint64_t kFmtChunkSize = 4;
+constexpr std::uint64_t kFmtFormatCode = 8;
+constexpr std::uint64_t kFmtChannels = 10;
+constexpr std::uint64_t kFmtSampleRate = 12;
+constexpr std::uint64_t kFmtBitsPerSample = 22;
+constexpr std::uint64_t kFmtSubFormat = 32;
+// The data chunk's size field, and its first sample, past its tag.
+constexpr std::uint64_t kDataChunkSize = 4;
+constexpr std::uint64_t kDataFirstSample = 8;
+
 // Tags are looked for at even offsets from 2 up to this one.
 constexpr std::uint64_t kLastTagOffset = 15000;
 // Every field the probe reads lies within this many bytes of the start:
 // the farthest is the first two bytes of an extensible format's sub-format,
-// at 32 and 33 past a format tag found at the last offset.
-constexpr std::size_t kHeaderBytes = kLastTagOffset + 34;
+// past a format tag found at the last offset.
+constexpr std::size_t kHeaderBytes = kLastTagOffset + kFmtSubFormat + 2;
 
 constexpr int kFormatPcm = 1;
 constexpr int kFormatExtensible = 0xFFFE;
-// An extensible format chunk's sub-format starts 24 bytes into its body.
+// An extensible format chunk's body reaches its sub-format's code from
+// this size on (the sub-format starts 24 bytes into the body).
 constexpr std::uint32_t kBodyBytesToSubFormat = 26;
 
 // The head of the file, read once; a field counts as present only if all
@@ -64,16 +78,17 @@ class Head {
 // Whether the format chunk at f declares integer PCM: plainly, or as an
 // extensible format whose sub-format is PCM. Anything unreadable is "no".
 bool DeclaresIntegerPcm(const Head& head, std::uint64_t f) {
-  if (!head.Has(f + 8, 2)) return false;
-  const int code = head.Field16(f + 8);
+  if (!head.Has(f + kFmtFormatCode, 2)) return false;
+  const int code = head.Field16(f + kFmtFormatCode);
   if (code == kFormatPcm) return true;
-  if (code != kFormatExtensible || !head.Has(f + 4, 4) ||
-      !head.Has(f + 32, 2)) {
+  if (code != kFormatExtensible || !head.Has(f + kFmtChunkSize, 4) ||
+      !head.Has(f + kFmtSubFormat, 2)) {
     return false;
   }
-  const auto body_bytes = static_cast<std::uint32_t>(head.Field32(f + 4));
+  const auto body_bytes =
+      static_cast<std::uint32_t>(head.Field32(f + kFmtChunkSize));
   return body_bytes >= kBodyBytesToSubFormat &&
-         head.Field16(f + 32) == kFormatPcm;
+         head.Field16(f + kFmtSubFormat) == kFormatPcm;
 }
 
 }  // namespace
@@ -123,27 +138,30 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
 
   const std::uint64_t f = head.Find("fmt");
   // A header cut short inside the fields we need is as good as no format.
-  if (f == 0 || !head.Has(f + 10, 2) || !head.Has(f + 12, 4) ||
-      !head.Has(f + 22, 2)) {
+  if (f == 0 || !head.Has(f + kFmtChannels, 2) ||
+      !head.Has(f + kFmtSampleRate, 4) || !head.Has(f + kFmtBitsPerSample, 2)) {
     result.outcome = ProbeOutcome::kNoFormatChunk;
     return result;
   }
   WaveAttributes& wa = result.attributes;
-  wa.channels = static_cast<std::uint32_t>(head.Field16(f + 10));
-  wa.bytes_per_sample = static_cast<std::uint32_t>(head.Field16(f + 22) / 8);
+  wa.channels = static_cast<std::uint32_t>(head.Field16(f + kFmtChannels));
+  wa.bytes_per_sample =
+      static_cast<std::uint32_t>(head.Field16(f + kFmtBitsPerSample) / 8);
   // Widened with its sign: a rate field with the top bit set is huge.
-  wa.sample_rate = static_cast<std::uint64_t>(head.Field32(f + 12));
+  wa.sample_rate =
+      static_cast<std::uint64_t>(head.Field32(f + kFmtSampleRate));
   wa.integer_samples = DeclaresIntegerPcm(head, f);
 
   const std::uint64_t d = head.Find("data");
-  if (d == 0 || !head.Has(d + 4, 4)) {
+  if (d == 0 || !head.Has(d + kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;
     return result;
   }
-  wa.data_offset = d + 8;
+  wa.data_offset = d + kDataFirstSample;
   // An all-ones size (a writer that never filled it in) becomes huge and
   // is then limited by the file's length below.
-  const auto declared = static_cast<std::uint64_t>(head.Field32(d + 4));
+  const auto declared =
+      static_cast<std::uint64_t>(head.Field32(d + kDataChunkSize));
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
   if (frame_size == 0) {
