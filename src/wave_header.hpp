@@ -21,9 +21,19 @@ struct WaveAttributes {
 
 enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };
 
+// The probe reads this many bytes at the start of a file at once and keeps
+// them; the tag search looks only at them.
+inline constexpr std::size_t kHeadBytes = 15034;
+
 struct ProbeResult {
   ProbeOutcome outcome = ProbeOutcome::kOk;
   WaveAttributes attributes;
+  // The chunk list did not lead to a format and a data chunk, so the tag
+  // search decided where they are.
+  bool tag_search = false;
+  // The chunk walk read past the first kHeadBytes bytes; a source read once
+  // in order cannot go back there.
+  bool walked_past_head = false;
 };
 
 // Anything the tool reads bytes from by absolute offset. Tests hand the
