@@ -177,15 +177,16 @@ bool WalkChunks(Head& head, Chunks& found) {
   return false;
 }
 
-// Whether the format chunk declares integer PCM: plainly, or as an
-// extensible format whose sub-format is PCM.
-bool DeclaresIntegerPcm(const Copy<kFmtFieldBytes>& fmt) {
+// The format code; for the extensible format, the sub-format's code where
+// the chunk declares it and the file holds it.
+std::uint32_t EncodingCode(const Copy<kFmtFieldBytes>& fmt) {
   const int code = fmt.Field16(kFmtFormatCode);
-  if (code == kFormatPcm) return true;
-  return code == kFormatExtensible && fmt.Has(kFmtSubFormat, 2) &&
-         static_cast<std::uint32_t>(fmt.Field32(kFmtChunkSize)) >=
-             kBodyBytesToSubFormat &&
-         fmt.Field16(kFmtSubFormat) == kFormatPcm;
+  if (code == kFormatExtensible && fmt.Has(kFmtSubFormat, 2) &&
+      static_cast<std::uint32_t>(fmt.Field32(kFmtChunkSize)) >=
+          kBodyBytesToSubFormat) {
+    return static_cast<std::uint32_t>(fmt.Field16(kFmtSubFormat));
+  }
+  return static_cast<std::uint32_t>(code);
 }
 
 }  // namespace
@@ -258,7 +259,8 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
       static_cast<std::uint32_t>(fmt.Field16(kFmtBitsPerSample) / 8);
   // Widened with its sign: a rate field with the top bit set is huge.
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
-  wa.integer_samples = DeclaresIntegerPcm(fmt);
+  wa.encoding = EncodingCode(fmt);
+  wa.integer_samples = wa.encoding == kFormatPcm;
 
   if (found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;

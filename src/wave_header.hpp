@@ -16,7 +16,11 @@ struct WaveAttributes {
   std::uint64_t data_offset = 0;  // byte offset of the first sample frame
   std::uint64_t frame_count = 0;  // whole frames the file really holds
   // Four-byte samples are floats unless the header says integer PCM.
-  bool integer_samples = false;
+  bool integer_samples = false;  // encoding == 1
+  // How samples are stored: the format code, or for the extensible format
+  // the code its sub-format stands for (1 integer PCM, 3 float, 6 A-law,
+  // 7 mu-law, ...); 0xFFFE where the format chunk is too short to hold it.
+  std::uint32_t encoding = 0;
 };
 
 enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };

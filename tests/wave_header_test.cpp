@@ -171,4 +171,44 @@ TEST(Probe, ChunkList) {
   }
 }
 
+TEST(Probe, EncodingCode) {
+  const auto ext = [](std::size_t fmt_bytes, std::uint16_t sub_format) {
+    Bytes b = wave_writer::FormatBody(
+        {.code = wave_writer::kExtensible, .channels = 1, .rate = 1000, .bits = 32, .sub_format = sub_format});
+    return b.resize(fmt_bytes), b;
+  };
+  const auto riff = [](Bytes fmt) {
+    return wave_writer::Riff({{.id = "fmt ", .body = std::move(fmt)}, {.id = "data"}});
+  };
+  // data at 12, fmt at 20: the sub-format's code at 52 and 53.
+  const auto cut_after_data = [&](std::size_t n) {
+    Bytes b = wave_writer::Riff({{.id = "data"}, {.id = "fmt ", .body = ext(40, 3)}});
+    return b.resize(n), b;
+  };
+  const struct {
+    const char* name;
+    Bytes file;
+    std::uint32_t encoding;
+  } rows[] = {
+      {.name = "PCM", .file = Wave{}.Build(), .encoding = 1},
+      {.name = "float", .file = Wave{.bits = 32, .format = 3}.Build(), .encoding = 3},
+      {.name = "A-law", .file = Wave{.bits = 8, .format = 6}.Build(), .encoding = 6},
+      {.name = "mu-law", .file = Wave{.bits = 8, .format = 7}.Build(), .encoding = 7},
+      {.name = "extensible float", .file = Wave{.bits = 32, .format = 0xFFFE, .subformat = 3}.Build(), .encoding = 3},
+      {.name = "extensible PCM", .file = Wave{.bits = 32, .format = 0xFFFE, .subformat = 1}.Build(), .encoding = 1},
+      {.name = "fmt of 26 bytes", .file = riff(ext(26, 3)), .encoding = 3},
+      // Past the chunk, 1 (the cut sub-format's first byte and the pad) or 0 (the data size's high bytes).
+      {.name = "fmt of 25 bytes", .file = riff(ext(25, 1)), .encoding = 0xFFFE},
+      {.name = "fmt of 18 bytes", .file = riff(ext(18, 1)), .encoding = 0xFFFE},
+      {.name = "file ends at F+33", .file = cut_after_data(53), .encoding = 0xFFFE},
+      {.name = "file ends past F+33", .file = cut_after_data(54), .encoding = 3},
+  };
+  for (const auto& r : rows) {
+    const auto p = ostrel::GetAttributes(wb::Write(r.file));
+    EXPECT_EQ(std::tuple(p.outcome, p.attributes.encoding, p.attributes.integer_samples),
+              std::tuple(ostrel::ProbeOutcome::kOk, r.encoding, r.encoding == 1))
+        << r.name;
+  }
+}
+
 }  // namespace
