@@ -1,6 +1,7 @@
 // Writes the fuzzer's seed corpus into a directory: a short tone in every
 // sample layout the tool meets, headers with extra chunks, the extensible
-// format, odd placements, nonsense fields and header truncations.
+// format, RF64, long chunk lists, odd placements, nonsense fields and
+// header truncations.
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -106,6 +107,22 @@ int main(int argc, char** argv) {
   save("rate_zero", plain(0));
   save("rate_huge", plain(0x80000000U));
   save("rate_low", plain(19));
+  // The chunk list: a comment holding "data" ahead of the data chunk, an
+  // RF64 file whose ds64 size is half the samples, with a chunk after them,
+  // and a list of 1,500 chunks.
+  const ww::Format s16_format = FormatOf(s16, kRate);
+  save("list_data_text",
+       ww::File({.format = s16_format,
+                 .before_data = {ww::ListInfo({{"ICMT", "data in a comment"}})}},
+                tone));
+  save("rf64_half",
+       ww::File({.riff_id = "RF64", .format = s16_format, .ds64 = true,
+                 .ds64_data_size = tone.size() / 2},
+                tone, {{.id = "LIST", .body = Bytes(26, 'i')}}));
+  save("many_chunks",
+       ww::File({.format = s16_format,
+                 .before_data = std::vector<ww::Chunk>(1500, {.id = "tiny"})},
+                tone));
   // Float samples with all-ones exponents (infinities and NaNs).
   Bytes wild;
   for (int i = 0; i < kFrames; ++i) Put(wild, 0x7F800000U | (i * 977U), 4);
