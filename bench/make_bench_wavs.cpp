@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "wave_writer.hpp"
+
 namespace {
 
 constexpr int kTableBits = 12;
@@ -51,29 +53,6 @@ void Put16(unsigned char*& p, std::uint32_t v) {
 void Put32(unsigned char*& p, std::uint32_t v) {
   Put16(p, v & 0xFFFF);
   Put16(p, v >> 16);
-}
-
-void PutTag(unsigned char*& p, const char* tag) {
-  std::memcpy(p, tag, 4);
-  p += 4;
-}
-
-// A 44-byte header; format code 3 marks float samples.
-void PutHeader(unsigned char*& p, const Layout& l, std::uint32_t data_bytes) {
-  const std::uint32_t frame_bytes = 2U * l.bits / 8;
-  PutTag(p, "RIFF");
-  Put32(p, 36 + data_bytes);
-  PutTag(p, "WAVE");
-  PutTag(p, "fmt ");
-  Put32(p, 16);
-  Put16(p, l.is_float ? 3 : 1);
-  Put16(p, 2);
-  Put32(p, l.rate);
-  Put32(p, l.rate * frame_bytes);
-  Put16(p, frame_bytes);
-  Put16(p, l.bits);
-  PutTag(p, "data");
-  Put32(p, data_bytes);
 }
 
 class Tone {
@@ -151,11 +130,15 @@ bool Write(const std::string& folder, const Layout& l) {
   const std::uint32_t frame_bytes = 2U * l.bits / 8;
   const std::uint64_t frames = std::uint64_t{l.rate} * l.seconds;
   constexpr std::size_t kChunkFrames = 1 << 16;
-  std::vector<unsigned char> chunk(44 + kChunkFrames * frame_bytes);
+  // The plain 44-byte header; format code 3 marks float samples.
+  const wave_writer::Bytes header = wave_writer::HeaderBytes(
+      {.format = {.code = l.is_float ? wave_writer::kFloat : wave_writer::kPcm,
+                  .channels = 2, .rate = l.rate, .bits = l.bits},
+       .data_bytes = frames * frame_bytes});
+  bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
+  std::vector<unsigned char> chunk(kChunkFrames * frame_bytes);
   unsigned char* p = chunk.data();
-  PutHeader(p, l, static_cast<std::uint32_t>(frames * frame_bytes));
   Tone tone(l.rate);
-  bool ok = true;
   for (std::uint64_t i = 0; i < frames && ok; ++i) {
     std::int32_t left = 0;
     std::int32_t right = 0;

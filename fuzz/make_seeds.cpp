@@ -1,6 +1,7 @@
 // Writes the fuzzer's seed corpus into a directory: a short tone in every
 // sample layout the tool meets, headers with extra chunks, the extensible
-// format, odd placements, nonsense fields and header truncations.
+// format, RF64, long chunk lists, odd placements, nonsense fields and
+// header truncations.
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -8,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "wave_writer.hpp"
+
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void Put(Bytes& b, std::uint64_t v, int n) {
-  for (int k = 0; k < n; ++k) b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-}
-void Tag(Bytes& b, const char* t) { b.insert(b.end(), t, t + 4); }
+namespace ww = wave_writer;
+using ww::Bytes;
+using ww::Put;
 
 struct Layout {
   const char* name;
@@ -49,44 +49,14 @@ Bytes Samples(const Layout& l) {
   return b;
 }
 
-Bytes FmtChunk(const Layout& l, std::uint32_t rate) {
-  const bool ext = l.format == 0xFFFE;
-  Bytes b;
-  Tag(b, "fmt ");
-  Put(b, ext ? 40 : 16, 4);
-  Put(b, l.format, 2);
-  Put(b, l.channels, 2);
-  Put(b, rate, 4);
-  Put(b, rate * l.channels * (l.bits / 8), 4);
-  Put(b, l.channels * (l.bits / 8), 2);
-  Put(b, l.bits, 2);
-  if (ext) {
-    Put(b, 22, 2);
-    Put(b, l.bits, 2);
-    Put(b, 3, 4);  // channel mask
-    Put(b, l.bits == 32 ? 3 : 1, 2);  // sub-format: float or PCM
-    for (int k = 0; k < 14; ++k) b.push_back(k == 1 ? 0 : 0x10);
-  }
-  return b;
+ww::Format FormatOf(const Layout& l, std::uint32_t rate) {
+  return {.code = static_cast<std::uint16_t>(l.format), .channels = static_cast<std::uint16_t>(l.channels),
+          .rate = rate, .bits = static_cast<std::uint16_t>(l.bits),
+          .sub_format = l.bits == 32 ? ww::kFloat : ww::kPcm, .channel_mask = 3};
 }
 
-Bytes Chunk(const char* tag, const Bytes& body, std::int64_t declared = -2) {
-  Bytes b;
-  Tag(b, tag);
-  Put(b, declared == -2 ? body.size() : static_cast<std::uint64_t>(declared), 4);
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
-
-Bytes Riff(const std::vector<Bytes>& chunks) {
-  Bytes b;
-  Tag(b, "RIFF");
-  Bytes rest;
-  Tag(rest, "WAVE");
-  for (const Bytes& c : chunks) rest.insert(rest.end(), c.begin(), c.end());
-  Put(b, rest.size(), 4);
-  b.insert(b.end(), rest.begin(), rest.end());
-  return b;
+ww::Chunk FmtChunk(const Layout& l, std::uint32_t rate) {
+  return {.id = "fmt ", .body = ww::FormatBody(FormatOf(l, rate))};
 }
 
 }  // namespace
@@ -111,31 +81,51 @@ int main(int argc, char** argv) {
       {"ext_float_stereo", 0xFFFE, 2, 32}, {"pcm4_mono", 1, 1, 4},
       {"pcm16_none", 1, 0, 16}};
   for (const Layout& l : layouts) {
-    const Bytes fmt = FmtChunk(l, kRate);
     const Bytes data = Samples(l);
-    save(l.name, Riff({fmt, Chunk("data", data)}));
+    save(l.name, ww::File({.format = FormatOf(l, kRate)}, data));
     // Chunks before, between and after; a declared size that overruns.
     save(std::string(l.name) + "_chunks",
-         Riff({Chunk("LIST", Bytes(26, 'i')), fmt, Chunk("fact", Bytes(4, 0)),
-               Chunk("data", data, 0xFFFFFFFF), Chunk("junk", Bytes(6, 1))}));
+         ww::File({.format = FormatOf(l, kRate),
+                   .before_fmt = {{.id = "LIST", .body = Bytes(26, 'i')}},
+                   .before_data = {{.id = "fact", .body = Bytes(4, 0)}},
+                   .data_size = 0xFFFFFFFF},
+                  data, {{.id = "junk", .body = Bytes(6, 1)}}));
   }
   const Layout s16{"", 1, 2, 16};
   const Bytes tone = Samples(s16);
-  const Bytes canonical = Riff({FmtChunk(s16, kRate), Chunk("data", tone)});
+  const auto plain = [&](std::uint32_t rate, const std::vector<ww::Chunk>& before_fmt = {}) {
+    return ww::File({.format = FormatOf(s16, rate), .before_fmt = before_fmt}, tone);
+  };
+  const Bytes canonical = plain(kRate);
   for (std::size_t n : {0, 4, 12, 14, 15, 22, 24, 34, 35, 36, 39, 40, 43, 44, 47}) {
     save("cut_" + std::to_string(n), Bytes(canonical.begin(), canonical.begin() + n));
   }
-  // Data before the format, a chunk of odd length before the format, a
-  // sample rate of zero and one with its top bit set.
-  save("data_first", Riff({Chunk("data", tone), FmtChunk(s16, kRate)}));
-  save("odd_offset", Riff({Chunk("pad ", Bytes(3, 0)), FmtChunk(s16, kRate),
-                           Chunk("data", tone)}));
-  save("rate_zero", Riff({FmtChunk(s16, 0), Chunk("data", tone)}));
-  save("rate_huge", Riff({FmtChunk(s16, 0x80000000U), Chunk("data", tone)}));
-  save("rate_low", Riff({FmtChunk(s16, 19), Chunk("data", tone)}));
+  // Data before the format, a chunk of odd length (not padded) before the
+  // format, a sample rate of zero and one with its top bit set.
+  save("data_first", ww::Riff({{.id = "data", .body = tone}, FmtChunk(s16, kRate)}));
+  save("odd_offset", plain(kRate, {ww::Raw(std::string("pad \3\0\0\0\0\0\0", 11))}));
+  save("rate_zero", plain(0));
+  save("rate_huge", plain(0x80000000U));
+  save("rate_low", plain(19));
+  // The chunk list: a comment holding "data" ahead of the data chunk, an
+  // RF64 file whose ds64 size is half the samples, with a chunk after them,
+  // and a list of 1,500 chunks.
+  const ww::Format s16_format = FormatOf(s16, kRate);
+  save("list_data_text",
+       ww::File({.format = s16_format,
+                 .before_data = {ww::ListInfo({{"ICMT", "data in a comment"}})}},
+                tone));
+  save("rf64_half",
+       ww::File({.riff_id = "RF64", .format = s16_format, .ds64 = true,
+                 .ds64_data_size = tone.size() / 2},
+                tone, {{.id = "LIST", .body = Bytes(26, 'i')}}));
+  save("many_chunks",
+       ww::File({.format = s16_format,
+                 .before_data = std::vector<ww::Chunk>(1500, {.id = "tiny"})},
+                tone));
   // Float samples with all-ones exponents (infinities and NaNs).
   Bytes wild;
   for (int i = 0; i < kFrames; ++i) Put(wild, 0x7F800000U | (i * 977U), 4);
-  save("float_wild", Riff({FmtChunk({"", 3, 1, 32}, kRate), Chunk("data", wild)}));
+  save("float_wild", ww::File({.format = FormatOf({"", 3, 1, 32}, kRate)}, wild));
   return ok ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -12,34 +13,103 @@
 namespace ostrel {
 namespace {
 
-// Tags are looked for at even offsets from 2 up to this one.
+// A chunk is a 4-byte id, a 4-byte little-endian size, the body, and a pad
+// byte when the size is odd. The list starts past "RIFF", its size and
+// "WAVE".
+constexpr std::uint64_t kChunkSize = 4;
+constexpr std::uint64_t kChunkHeaderBytes = 8;
+constexpr std::uint64_t kFirstChunk = 12;
+// A list longer than this, or broken, is left to the tag search.
+constexpr int kMaxChunkHeaders = 4096;
+
+// Fields of the format chunk, as offsets from its tag: the chunk's size,
+// then its body's format code, channels, sample rate and bits per sample,
+// and an extensible format's sub-format (its first two bytes are the code).
+constexpr std::uint64_t kFmtChunkSize = kChunkSize;
+constexpr std::uint64_t kFmtFormatCode = 8;
+constexpr std::uint64_t kFmtChannels = 10;
+constexpr std::uint64_t kFmtSampleRate = 12;
+constexpr std::uint64_t kFmtBitsPerSample = 22;
+constexpr std::uint64_t kFmtSubFormat = 32;
+// Every field above lies within this many bytes of the tag.
+constexpr std::size_t kFmtFieldBytes = kFmtSubFormat + 2;
+// The data chunk's size field, and its first sample, past its tag.
+constexpr std::uint64_t kDataChunkSize = kChunkSize;
+constexpr std::uint64_t kDataFirstSample = kChunkHeaderBytes;
+// A ds64 chunk's 64-bit data size (its body's bytes 8 to 15), past its tag,
+// and the least size of a body that holds it.
+constexpr std::uint64_t kDs64DataSize = 16;
+constexpr std::uint32_t kDs64BodyBytes = 16;
+
+// Tags are looked for at even offsets from 2 up to this one; the head holds
+// every field read past a tag found there.
 constexpr std::uint64_t kLastTagOffset = 15000;
-// Every field the probe reads lies within this many bytes of the start:
-// the farthest is the first two bytes of an extensible format's sub-format,
-// at 32 and 33 past a format tag found at the last offset.
-constexpr std::size_t kHeaderBytes = kLastTagOffset + 34;
+static_assert(kHeadBytes == kLastTagOffset + kFmtFieldBytes);
 
 constexpr int kFormatPcm = 1;
 constexpr int kFormatExtensible = 0xFFFE;
-// An extensible format chunk's sub-format starts 24 bytes into its body.
+// An extensible format chunk's body reaches its sub-format's code from
+// this size on (the sub-format starts 24 bytes into the body).
 constexpr std::uint32_t kBodyBytesToSubFormat = 26;
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFF;
 
-// The head of the file, read once; a field counts as present only if all
-// of its bytes arrived, so a file cut short inside a field lacks it.
+// Bytes copied from the file at some offset; a field counts as present
+// only if all of its bytes arrived, so a file cut short inside it lacks it.
+template <std::size_t N>
+struct Copy {
+  std::array<std::uint8_t, N> bytes{};
+  std::size_t got = 0;
+
+  bool Has(std::uint64_t offset, std::size_t n) const {
+    return offset <= got && n <= got - offset;
+  }
+  bool Is(const char* tag) const {
+    return Has(0, 4) && std::memcmp(bytes.data(), tag, 4) == 0;
+  }
+  int Field16(std::uint64_t offset) const {
+    return Assem2(bytes[offset], bytes[offset + 1]);
+  }
+  std::int64_t Field32(std::uint64_t offset) const {
+    return Assem4(bytes[offset], bytes[offset + 1], bytes[offset + 2],
+                  bytes[offset + 3]);
+  }
+};
+
+// The head of the file, read once and kept. Reads past it go to the source
+// at the offsets asked for, which a chunk walk asks in increasing order, so
+// a source read once in order can serve them too.
 class Head {
  public:
   explicit Head(ByteSource& source)
-      : got_(source.ReadAt(0, bytes_.data(), bytes_.size())) {}
+      : source_(source), got_(source.ReadAt(0, bytes_.data(), kHeadBytes)) {}
 
-  bool Has(std::uint64_t offset, std::size_t n) const {
-    return offset <= got_ && n <= got_ - offset;
+  // n bytes at offset into dst, from the head as far as it holds them;
+  // returns how many arrived.
+  std::size_t Read(std::uint64_t offset, std::uint8_t* dst, std::size_t n) {
+    std::size_t done = 0;
+    if (offset < got_) {
+      done = std::min<std::size_t>(n, got_ - offset);
+      std::memcpy(dst, bytes_.data() + offset, done);
+    }
+    // A head that came up short ended at the end of the source.
+    if (done < n && got_ == kHeadBytes) {
+      read_past_ = true;
+      done += source_.ReadAt(offset + done, dst + done, n - done);
+    }
+    return done;
   }
-  const std::uint8_t* At(std::uint64_t offset) const {
-    return bytes_.data() + offset;
+  template <std::size_t N>
+  Copy<N> Read(std::uint64_t offset) {
+    Copy<N> copy;
+    copy.got = Read(offset, copy.bytes.data(), N);
+    return copy;
   }
+  bool read_past() const { return read_past_; }
+
   bool Matches(std::uint64_t offset, const char* tag) const {
     const std::size_t n = std::strlen(tag);
-    return Has(offset, n) && std::memcmp(At(offset), tag, n) == 0;
+    return offset <= got_ && n <= got_ - offset &&
+           std::memcmp(bytes_.data() + offset, tag, n) == 0;
   }
   // First even offset from 2 where the tag stands, or 0 if none does.
   std::uint64_t Find(const char* tag) const {
@@ -48,32 +118,75 @@ class Head {
     }
     return 0;
   }
-  int Field16(std::uint64_t offset) const {
-    return Assem2(At(offset)[0], At(offset)[1]);
-  }
-  std::int64_t Field32(std::uint64_t offset) const {
-    const std::uint8_t* p = At(offset);
-    return Assem4(p[0], p[1], p[2], p[3]);
-  }
 
  private:
-  std::array<std::uint8_t, kHeaderBytes> bytes_{};
+  ByteSource& source_;
+  std::array<std::uint8_t, kHeadBytes> bytes_{};
   std::size_t got_;
+  bool read_past_ = false;
 };
 
-// Whether the format chunk at f declares integer PCM: plainly, or as an
-// extensible format whose sub-format is PCM. Anything unreadable is "no".
-bool DeclaresIntegerPcm(const Head& head, std::uint64_t f) {
-  if (!head.Has(f + 8, 2)) return false;
-  const int code = head.Field16(f + 8);
-  if (code == kFormatPcm) return true;
-  if (code != kFormatExtensible || !head.Has(f + 4, 4) ||
-      !head.Has(f + 32, 2)) {
+// Where the format and data chunks are (0: not found), and the bytes read
+// of them, copied as they were passed.
+struct Chunks {
+  std::uint64_t f = 0;
+  std::uint64_t d = 0;
+  Copy<kFmtFieldBytes> fmt;
+  Copy<kChunkHeaderBytes> data;
+  std::uint64_t ds64_data_size = 0;  // 0: none
+};
+
+// Walks the chunk list of a RIFF, RF64 or BW64 WAVE file up to its first
+// data chunk; true when it got there past a format chunk. It stops without
+// one where a chunk header is not wholly in the file and after
+// kMaxChunkHeaders headers, data and format chunks counted.
+bool WalkChunks(Head& head, Chunks& found) {
+  if ((!head.Matches(0, "RIFF") && !head.Matches(0, "RF64") &&
+       !head.Matches(0, "BW64")) ||
+      !head.Matches(8, "WAVE")) {
     return false;
   }
-  const auto body_bytes = static_cast<std::uint32_t>(head.Field32(f + 4));
-  return body_bytes >= kBodyBytesToSubFormat &&
-         head.Field16(f + 32) == kFormatPcm;
+  std::uint64_t offset = kFirstChunk;
+  for (int n = 1; n <= kMaxChunkHeaders; ++n) {
+    const auto header = head.Read<kChunkHeaderBytes>(offset);
+    if (header.got < kChunkHeaderBytes) return false;
+    if (header.Is("data")) {
+      found.d = offset;
+      found.data = header;
+      return found.f != 0;
+    }
+    const auto size = static_cast<std::uint32_t>(header.Field32(kChunkSize));
+    if (found.f == 0 && header.Is("fmt ")) {
+      found.f = offset;
+      std::memcpy(found.fmt.bytes.data(), header.bytes.data(), header.got);
+      found.fmt.got =
+          header.got + head.Read(offset + kChunkHeaderBytes,
+                                 found.fmt.bytes.data() + kChunkHeaderBytes,
+                                 kFmtFieldBytes - kChunkHeaderBytes);
+    }
+    if (n == 1 && header.Is("ds64") && size >= kDs64BodyBytes) {
+      const auto ds64 = head.Read<8>(offset + kDs64DataSize);
+      if (ds64.got == 8) {
+        for (int k = 7; k >= 0; --k) {
+          found.ds64_data_size = found.ds64_data_size << 8 | ds64.bytes[k];
+        }
+      }
+    }
+    offset += kChunkHeaderBytes + size + (size & 1);
+  }
+  return false;
+}
+
+// The format code; for the extensible format, the sub-format's code where
+// the chunk declares it and the file holds it.
+std::uint32_t EncodingCode(const Copy<kFmtFieldBytes>& fmt) {
+  const int code = fmt.Field16(kFmtFormatCode);
+  if (code == kFormatExtensible && fmt.Has(kFmtSubFormat, 2) &&
+      static_cast<std::uint32_t>(fmt.Field32(kFmtChunkSize)) >=
+          kBodyBytesToSubFormat) {
+    return static_cast<std::uint32_t>(fmt.Field16(kFmtSubFormat));
+  }
+  return static_cast<std::uint32_t>(code);
 }
 
 }  // namespace
@@ -127,31 +240,50 @@ void WaveFile::WillReadInOrder(std::uint64_t offset) {
 
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   ProbeResult result;
-  const Head head(source);
+  Head head(source);
+  Chunks found;
+  // The chunk list where it leads to a data chunk past a format chunk;
+  // otherwise the tag search decides both, as if there were no list.
+  result.tag_search = !WalkChunks(head, found);
+  result.walked_past_head = head.read_past();
+  if (result.tag_search) {
+    found = Chunks{};  // nothing the walk saw counts, a ds64 size included
+    found.f = head.Find("fmt");
+    if (found.f != 0) found.fmt = head.Read<kFmtFieldBytes>(found.f);
+    found.d = head.Find("data");
+    if (found.d != 0) found.data = head.Read<kChunkHeaderBytes>(found.d);
+  }
 
-  const std::uint64_t f = head.Find("fmt");
+  const Copy<kFmtFieldBytes>& fmt = found.fmt;
   // A header cut short inside the fields we need is as good as no format.
-  if (f == 0 || !head.Has(f + 10, 2) || !head.Has(f + 12, 4) ||
-      !head.Has(f + 22, 2)) {
+  if (found.f == 0 || !fmt.Has(kFmtChannels, 2) ||
+      !fmt.Has(kFmtSampleRate, 4) || !fmt.Has(kFmtBitsPerSample, 2)) {
     result.outcome = ProbeOutcome::kNoFormatChunk;
     return result;
   }
   WaveAttributes& wa = result.attributes;
-  wa.channels = static_cast<std::uint32_t>(head.Field16(f + 10));
-  wa.bytes_per_sample = static_cast<std::uint32_t>(head.Field16(f + 22) / 8);
+  wa.channels = static_cast<std::uint32_t>(fmt.Field16(kFmtChannels));
+  wa.bytes_per_sample =
+      static_cast<std::uint32_t>(fmt.Field16(kFmtBitsPerSample) / 8);
   // Widened with its sign: a rate field with the top bit set is huge.
-  wa.sample_rate = static_cast<std::uint64_t>(head.Field32(f + 12));
-  wa.integer_samples = DeclaresIntegerPcm(head, f);
+  wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
+  wa.encoding = EncodingCode(fmt);
+  wa.integer_samples = wa.encoding == kFormatPcm;
 
-  const std::uint64_t d = head.Find("data");
-  if (d == 0 || !head.Has(d + 4, 4)) {
+  if (found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;
     return result;
   }
-  wa.data_offset = d + 8;
+  wa.data_offset = found.d + kDataFirstSample;
   // An all-ones size (a writer that never filled it in) becomes huge and
-  // is then limited by the file's length below.
-  const auto declared = static_cast<std::uint64_t>(head.Field32(d + 4));
+  // is then limited by the file's length below, unless a ds64 chunk at the
+  // head of the list holds the true size.
+  const std::int64_t size_field = found.data.Field32(kDataChunkSize);
+  auto declared = static_cast<std::uint64_t>(size_field);
+  if (static_cast<std::uint32_t>(size_field) == kAllOnes &&
+      found.ds64_data_size != 0) {
+    declared = found.ds64_data_size;
+  }
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
   if (frame_size == 0) {

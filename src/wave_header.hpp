@@ -16,14 +16,28 @@ struct WaveAttributes {
   std::uint64_t data_offset = 0;  // byte offset of the first sample frame
   std::uint64_t frame_count = 0;  // whole frames the file really holds
   // Four-byte samples are floats unless the header says integer PCM.
-  bool integer_samples = false;
+  bool integer_samples = false;  // encoding == 1
+  // How samples are stored: the format code, or for the extensible format
+  // the code its sub-format stands for (1 integer PCM, 3 float, 6 A-law,
+  // 7 mu-law, ...); 0xFFFE where the format chunk is too short to hold it.
+  std::uint32_t encoding = 0;
 };
 
 enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };
 
+// The probe reads this many bytes at the start of a file at once and keeps
+// them; the tag search looks only at them.
+inline constexpr std::size_t kHeadBytes = 15034;
+
 struct ProbeResult {
   ProbeOutcome outcome = ProbeOutcome::kOk;
   WaveAttributes attributes;
+  // The chunk list did not lead to a format and a data chunk, so the tag
+  // search decided where they are.
+  bool tag_search = false;
+  // The chunk walk read past the first kHeadBytes bytes; a source read once
+  // in order cannot go back there.
+  bool walked_past_head = false;
 };
 
 // Anything the tool reads bytes from by absolute offset. Tests hand the

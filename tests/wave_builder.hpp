@@ -13,6 +13,7 @@
 
 #include "interval_scan.hpp"
 #include "main.hpp"
+#include "wave_writer.hpp"
 
 namespace ostrel {
 inline bool operator==(const Peaks& a, const Peaks& b) { return a.left == b.left && a.right == b.right; }
@@ -20,37 +21,44 @@ inline bool operator==(const Peaks& a, const Peaks& b) { return a.left == b.left
 
 namespace wb {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = wave_writer::Bytes;
 
 // Each value as `width` little-endian bytes (two's complement).
 inline Bytes Pack(int width, const std::vector<std::int64_t>& values) {
   Bytes b;
-  for (const std::int64_t v : values)
-    for (int k = 0; k < width; ++k) b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+  for (const std::int64_t v : values) wave_writer::Put(b, static_cast<std::uint64_t>(v), width);
   return b;
 }
 
-// A RIFF/WAVE file: "fmt " at 12 and "data" at 36 unless bytes are put
+// A RIFF/WAVE file: "fmt " at 12 and "data" at 36 unless something is put
 // ahead of them. Format 0xFFFE writes the 40-byte extensible chunk.
 struct Wave {
   std::int64_t channels = 1, bits = 16, format = 1, subformat = 1, rate = 1000;
-  std::string before_fmt = {}, before_data = {};
-  std::int64_t declared = -1;  // the data size field; -1: the samples' size
+  std::string before_fmt = {}, before_data = {};  // bytes as they are, right ahead of the chunk
+  std::int64_t declared = -1;  // the data size field; -1: the samples' size (all ones with ds64)
   Bytes samples = {};
+  // Whole chunks, padded when odd: ahead of the bytes above, and after the samples.
+  std::vector<wave_writer::Chunk> chunks_before_fmt = {}, chunks_before_data = {}, chunks_after_data = {};
+  std::string riff_id = "RIFF";
+  bool ds64 = false;             // a ds64 chunk first, holding the sizes
+  std::int64_t ds64_size = -1;   // its data size; -1: the samples' size
 
   Bytes Build() const {
-    const bool ext = format == 0xFFFE;
-    const auto size = declared < 0 ? static_cast<std::int64_t>(samples.size()) : declared;
-    const std::string fields[] = {"RIFF", "WAVE" + before_fmt + "fmt ", before_data + "data"};
-    Bytes b(fields[0].begin(), fields[0].end());
-    for (const auto& part :
-         {Pack(4, {0}), Bytes(fields[1].begin(), fields[1].end()), Pack(4, {ext ? 40 : 16}),
-          Pack(2, {format, channels}), Pack(4, {rate, rate * channels * bits / 8}),
-          Pack(2, {channels * bits / 8, bits}), ext ? Pack(2, {22, bits, 0, 0, subformat, 0, 0, 0, 0, 0, 0, 0})
-                                                      : Bytes(),
-          Bytes(fields[2].begin(), fields[2].end()), Pack(4, {size}), samples})
-      b.insert(b.end(), part.begin(), part.end());
-    return b;
+    const auto ahead = [](std::vector<wave_writer::Chunk> chunks, const std::string& raw) {
+      if (!raw.empty()) chunks.push_back(wave_writer::Raw(raw));
+      return chunks;
+    };
+    const auto u16 = [](std::int64_t v) { return static_cast<std::uint16_t>(v); };
+    const wave_writer::Header h{
+        .riff_id = riff_id,
+        .format = {.code = u16(format), .channels = u16(channels), .rate = static_cast<std::uint32_t>(rate),
+                   .bits = u16(bits), .sub_format = u16(subformat)},
+        .before_fmt = ahead(chunks_before_fmt, before_fmt),
+        .before_data = ahead(chunks_before_data, before_data),
+        .data_size = declared < 0 ? std::nullopt : std::optional(static_cast<std::uint32_t>(declared)),
+        .ds64 = ds64,
+        .ds64_data_size = ds64_size < 0 ? std::nullopt : std::optional(static_cast<std::uint64_t>(ds64_size))};
+    return wave_writer::File(h, samples, chunks_after_data);
   }
 };
 

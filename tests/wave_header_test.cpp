@@ -3,6 +3,7 @@
 namespace {
 
 using wb::Bytes;
+using wb::Pack;
 using wb::Wave;
 
 TEST(Assem, LittleEndianFields) {
@@ -57,6 +58,156 @@ TEST(Probe, ChunkPlacementSizesAndTruncation) {
     EXPECT_EQ(std::tuple(r.outcome, ok ? r.attributes.data_offset : 0, ok ? r.attributes.frame_count : 0),
               std::tuple(outcome, offset, frames))
         << "row " << row++;
+  }
+}
+
+// Bytes served as a source read once in order serves them: anywhere in the
+// first kHeadBytes, at or past the farthest byte delivered (skipping ahead),
+// or within the 64 bytes before it. Any other read fails.
+struct InOrderSource final : ostrel::ByteSource {
+  explicit InOrderSource(const Bytes& b) : bytes(b) {}
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
+    if (offset + n > ostrel::kHeadBytes && offset + 64 < reached) return 0;
+    const std::uint64_t end = std::min<std::uint64_t>(offset + n, bytes.size());
+    if (end <= offset) return 0;
+    std::memcpy(dst, bytes.data() + offset, end - offset);
+    reached = std::max(reached, end);
+    return static_cast<std::size_t>(end - offset);
+  }
+  const Bytes& bytes;
+  std::uint64_t reached = 0;
+};
+
+TEST(Probe, ChunkList) {
+  using wave_writer::Chunk;
+  using enum ostrel::ProbeOutcome;
+  const Bytes s40(40);  // 16-bit: 20 mono or 10 stereo frames
+  const std::vector<Chunk> trailing = {{.id = "LIST", .body = Bytes(30)}};
+  const std::vector<Chunk> broken = {{.id = "JUNK", .body = Bytes(4), .size = 0x10000}};  // runs past the end
+  const std::vector<Chunk> tiny4094(4094, Chunk{.id = "tiny"}), tiny4095(4095, Chunk{.id = "tiny"});
+  // An RF64 file: ds64 at 12, fmt at 48, data at 72, 40 bytes of samples
+  // at 80, then 38 bytes of LIST: 78 bytes past the data offset.
+  const auto rf64 = [&](std::int64_t ds64_size, std::int64_t declared = -1) {
+    return Wave{.declared = declared, .samples = s40, .chunks_after_data = trailing, .riff_id = "RF64", .ds64 = true,
+                .ds64_size = ds64_size}
+        .Build();
+  };
+  struct Row {
+    const char* name;
+    Bytes file;
+    ostrel::ProbeOutcome outcome = kOk;
+    std::uint64_t offset = 0, frames = 0;
+    bool tag_search = false, past_head = false;
+  };
+  const Row rows[] = {
+      // LIST at 36 holds "data" at 56; the data chunk is at 62.
+      {.name = "data in a LIST text",
+       .file = Wave{.channels = 2, .samples = s40, .chunks_before_data = {wave_writer::ListInfo({{"INAM", "data"}})}}
+                   .Build(),
+       .offset = 70, .frames = 10},
+      // A "fmtx" chunk at 12 (its fields all ones): fmt at 36, data at 60.
+      {.name = "fmt tag exactly",
+       .file = Wave{.samples = s40, .chunks_before_fmt = {{.id = "fmtx", .body = Bytes(16, 0xFF)}}}.Build(),
+       .offset = 68, .frames = 20},
+      // JUNK at 12 (3 bytes and a pad byte), fmt at 24, data at 48.
+      {.name = "odd size padded",
+       .file = Wave{.samples = s40, .chunks_before_fmt = {{.id = "JUNK", .body = Bytes(3)}}}.Build(),
+       .offset = 56, .frames = 20},
+      // fmt at 12 + 8 + 20000, data at 20044 + 8 + 20000.
+      {.name = "20,000 bytes before fmt and before data",
+       .file = Wave{.channels = 2, .samples = s40, .chunks_before_fmt = {{.id = "LIST", .body = Bytes(20000, 'x')}},
+                    .chunks_before_data = {{.id = "JUNK", .body = Bytes(20000)}}}
+                   .Build(),
+       .offset = 40060, .frames = 10, .past_head = true},
+      {.name = "ds64 size 24 of 78 bytes", .file = rf64(24), .offset = 80, .frames = 12},
+      {.name = "ds64 size 0: all ones", .file = rf64(0), .offset = 80, .frames = 39},
+      {.name = "ds64 size past the end", .file = rf64(1000), .offset = 80, .frames = 39},
+      {.name = "ds64 but a data size of 30", .file = rf64(24, 30), .offset = 80, .frames = 15},
+      {.name = "ds64 in a RIFF file",
+       .file = Wave{.declared = 0xFFFFFFFF, .samples = s40, .ds64 = true, .ds64_size = 24}.Build(),
+       .offset = 80, .frames = 12},
+      // JUNK at 12, a ds64 body (data size 24) at 24, fmt at 56, data at 80.
+      {.name = "ds64 not first",
+       .file = Wave{.declared = 0xFFFFFFFF, .samples = s40,
+                    .chunks_before_fmt = {{.id = "JUNK", .body = Bytes(4)},
+                                          {.id = "ds64", .body = Pack(8, {0, 24, 0})}}}
+                   .Build(),
+       .offset = 88, .frames = 20},
+      // ds64 at 12, holding the data size 24 but for its last byte.
+      {.name = "ds64 of 15 bytes",
+       .file = Wave{.declared = 0xFFFFFFFF, .samples = s40,
+                    .chunks_before_fmt = {{.id = "ds64", .body = Bytes{0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0}}}}
+                   .Build(),
+       .offset = 68, .frames = 20},
+      // fmt at 12, JUNK at 36, data at 48.
+      {.name = "broken list", .file = Wave{.samples = s40, .chunks_before_data = broken}.Build(),
+       .offset = 56, .frames = 20, .tag_search = true},
+      // ds64 at 12, fmt at 48, JUNK at 72, data at 84, 78 bytes past 92.
+      {.name = "broken list: no ds64",
+       .file = Wave{.samples = s40, .chunks_before_data = broken, .chunks_after_data = trailing, .riff_id = "RF64",
+                    .ds64 = true, .ds64_size = 24}
+                   .Build(),
+       .offset = 92, .frames = 39, .tag_search = true},
+      // fmt, 4094 headers of 8 bytes from 36, data as the 4096th at 32788.
+      {.name = "data the 4096th header", .file = Wave{.samples = s40, .chunks_before_data = tiny4094}.Build(),
+       .offset = 32796, .frames = 20, .past_head = true},
+      {.name = "data the 4097th header", .file = Wave{.samples = s40, .chunks_before_data = tiny4095}.Build(),
+       .outcome = kNoDataBlock, .tag_search = true, .past_head = true},
+      // fmt at 12 with a 2-byte body, data at 22: bits per sample at 34, past the end.
+      {.name = "fields cut short",
+       .file = wave_writer::Riff({{.id = "fmt ", .body = Bytes(2)}, {.id = "data"}}),
+       .outcome = kNoFormatChunk},
+  };
+  const auto summary = [](const ostrel::ProbeResult& p) {
+    const bool ok = p.outcome == kOk;
+    return std::tuple(p.outcome, ok ? p.attributes.data_offset : 0, ok ? p.attributes.frame_count : 0, p.tag_search,
+                      p.walked_past_head);
+  };
+  for (const Row& r : rows) {
+    const auto from_file = ostrel::GetAttributes(wb::Write(r.file));
+    EXPECT_EQ(summary(from_file), std::tuple(r.outcome, r.offset, r.frames, r.tag_search, r.past_head)) << r.name;
+    InOrderSource in_order(r.file);
+    EXPECT_EQ(summary(ostrel::ProbeHeader(in_order, r.file.size())), summary(from_file)) << r.name << ", in order";
+  }
+}
+
+TEST(Probe, EncodingCode) {
+  const auto ext = [](std::size_t fmt_bytes, std::uint16_t sub_format) {
+    Bytes b = wave_writer::FormatBody(
+        {.code = wave_writer::kExtensible, .channels = 1, .rate = 1000, .bits = 32, .sub_format = sub_format});
+    return b.resize(fmt_bytes), b;
+  };
+  const auto riff = [](Bytes fmt) {
+    return wave_writer::Riff({{.id = "fmt ", .body = std::move(fmt)}, {.id = "data"}});
+  };
+  // data at 12, fmt at 20: the sub-format's code at 52 and 53.
+  const auto cut_after_data = [&](std::size_t n) {
+    Bytes b = wave_writer::Riff({{.id = "data"}, {.id = "fmt ", .body = ext(40, 3)}});
+    return b.resize(n), b;
+  };
+  const struct {
+    const char* name;
+    Bytes file;
+    std::uint32_t encoding;
+  } rows[] = {
+      {.name = "PCM", .file = Wave{}.Build(), .encoding = 1},
+      {.name = "float", .file = Wave{.bits = 32, .format = 3}.Build(), .encoding = 3},
+      {.name = "A-law", .file = Wave{.bits = 8, .format = 6}.Build(), .encoding = 6},
+      {.name = "mu-law", .file = Wave{.bits = 8, .format = 7}.Build(), .encoding = 7},
+      {.name = "extensible float", .file = Wave{.bits = 32, .format = 0xFFFE, .subformat = 3}.Build(), .encoding = 3},
+      {.name = "extensible PCM", .file = Wave{.bits = 32, .format = 0xFFFE, .subformat = 1}.Build(), .encoding = 1},
+      {.name = "fmt of 26 bytes", .file = riff(ext(26, 3)), .encoding = 3},
+      // Past the chunk, 1 (the cut sub-format's first byte and the pad) or 0 (the data size's high bytes).
+      {.name = "fmt of 25 bytes", .file = riff(ext(25, 1)), .encoding = 0xFFFE},
+      {.name = "fmt of 18 bytes", .file = riff(ext(18, 1)), .encoding = 0xFFFE},
+      {.name = "file ends at F+33", .file = cut_after_data(53), .encoding = 0xFFFE},
+      {.name = "file ends past F+33", .file = cut_after_data(54), .encoding = 3},
+  };
+  for (const auto& r : rows) {
+    const auto p = ostrel::GetAttributes(wb::Write(r.file));
+    EXPECT_EQ(std::tuple(p.outcome, p.attributes.encoding, p.attributes.integer_samples),
+              std::tuple(ostrel::ProbeOutcome::kOk, r.encoding, r.encoding == 1))
+        << r.name;
   }
 }
 

@@ -5,21 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <numbers>
-#include <vector>
 
-namespace {
-
-void Put16(std::vector<unsigned char>& out, unsigned v) {
-  out.push_back(static_cast<unsigned char>(v & 0xFF));
-  out.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
-}
-
-void Put32(std::vector<unsigned char>& out, std::uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
-
-}  // namespace
+#include "wave_writer.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -28,28 +15,18 @@ int main(int argc, char** argv) {
   }
   constexpr std::uint32_t kRate = 44100;
   constexpr std::uint32_t kFrames = kRate * 3;
-  constexpr std::uint32_t kDataBytes = kFrames * 4;
-  std::vector<unsigned char> file;
-  for (char c : {'R', 'I', 'F', 'F'}) file.push_back(static_cast<unsigned char>(c));
-  Put32(file, 36 + kDataBytes);
-  for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}) file.push_back(static_cast<unsigned char>(c));
-  Put32(file, 16);
-  Put16(file, 1);          // integer PCM
-  Put16(file, 2);          // stereo
-  Put32(file, kRate);
-  Put32(file, kRate * 4);  // bytes per second
-  Put16(file, 4);          // bytes per frame
-  Put16(file, 16);         // bits per sample
-  for (char c : {'d', 'a', 't', 'a'}) file.push_back(static_cast<unsigned char>(c));
-  Put32(file, kDataBytes);
+  wave_writer::Bytes samples;
   for (std::uint32_t i = 0; i < kFrames; ++i) {
     const double t = static_cast<double>(i) / kRate;
     const double envelope = std::sin(std::numbers::pi * t / 3.0);
     const double left = 30000 * envelope * std::sin(2 * std::numbers::pi * 220 * t);
     const double right = 15000 * envelope * std::sin(2 * std::numbers::pi * 440 * t);
-    Put16(file, static_cast<unsigned>(static_cast<std::int16_t>(std::lround(left))) & 0xFFFF);
-    Put16(file, static_cast<unsigned>(static_cast<std::int16_t>(std::lround(right))) & 0xFFFF);
+    wave_writer::Put(samples, static_cast<std::uint16_t>(std::lround(left)), 2);
+    wave_writer::Put(samples, static_cast<std::uint16_t>(std::lround(right)), 2);
   }
+  // The plain 44-byte header: integer PCM, stereo, 16 bits.
+  const wave_writer::Bytes file =
+      wave_writer::File({.format = {.channels = 2, .rate = kRate, .bits = 16}}, samples);
   std::FILE* f = std::fopen(argv[1], "wb");
   if (f == nullptr || std::fwrite(file.data(), 1, file.size(), f) != file.size() ||
       std::fclose(f) != 0) {
