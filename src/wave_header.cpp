@@ -1,23 +1,17 @@
 #include "wave_header.hpp"
 
-#include <fcntl.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <limits>
+
+#include "input.hpp"
 
 namespace ostrel {
 namespace {
 
 // Tags are looked for at even offsets from 2 up to this one.
 constexpr std::uint64_t kLastTagOffset = 15000;
-// Every field the probe reads lies within this many bytes of the start:
-// the farthest is the first two bytes of an extensible format's sub-format,
-// at 32 and 33 past a format tag found at the last offset.
-constexpr std::size_t kHeaderBytes = kLastTagOffset + 34;
+// The farthest field the search reads ends 34 bytes past the last offset.
+static_assert(kHeaderBytes == kLastTagOffset + 34);
 
 constexpr int kFormatPcm = 1;
 constexpr int kFormatExtensible = 0xFFFE;
@@ -88,35 +82,6 @@ std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
   return static_cast<std::int32_t>(bits);
 }
 
-WaveFile::WaveFile(const std::string& name)
-    // O_NONBLOCK keeps the open of a FIFO without a writer from waiting
-    // forever; it changes nothing for regular files.
-    : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
-
-WaveFile::~WaveFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::uint64_t WaveFile::Length() const {
-  const off_t end = ::lseek(fd_, 0, SEEK_END);
-  return end < 0 ? 0 : static_cast<std::uint64_t>(end);
-}
-
-std::size_t WaveFile::ReadAt(std::uint64_t offset, std::uint8_t* dst,
-                             std::size_t n) {
-  constexpr auto kMaxOffset =
-      static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-  std::size_t done = 0;
-  while (done < n && offset + done <= kMaxOffset) {
-    const ssize_t r = ::pread(fd_, dst + done, n - done,
-                              static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;  // end of file, or a file that cannot be positioned
-    done += static_cast<std::size_t>(r);
-  }
-  return done;
-}
-
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   ProbeResult result;
   const Head head(source);
@@ -159,14 +124,8 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   return result;
 }
 
-ProbeResult GetAttributes(const std::string& file_name) {
-  WaveFile file(file_name);
-  if (!file.is_open()) {
-    ProbeResult result;
-    result.outcome = ProbeOutcome::kCannotOpen;
-    return result;
-  }
-  return ProbeHeader(file, file.Length());
+ProbeResult GetAttributes(Input& input) {
+  return ProbeHeader(input, input.Length());
 }
 
 }  // namespace ostrel

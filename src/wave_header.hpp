@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace ostrel {
 
@@ -19,12 +18,18 @@ struct WaveAttributes {
   bool integer_samples = false;
 };
 
-enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };
+enum class ProbeOutcome { kOk, kNoFormatChunk, kNoDataBlock };
 
 struct ProbeResult {
   ProbeOutcome outcome = ProbeOutcome::kOk;
   WaveAttributes attributes;
 };
+
+// Every field the tag search reads lies within this many bytes of the
+// start: the farthest is the first two bytes of an extensible format's
+// sub-format, at 32 and 33 past a format tag found at offset 15,000. A
+// stream keeps these bytes.
+inline constexpr std::size_t kHeaderBytes = 15034;
 
 // Anything the tool reads bytes from by absolute offset. Tests hand the
 // probe and the scan in-memory or deliberately short sources through it.
@@ -35,27 +40,15 @@ class ByteSource {
   ByteSource& operator=(const ByteSource&) = delete;
   virtual ~ByteSource() = default;
   // Reads up to n bytes at offset into dst; returns how many arrived. Fewer
-  // than n means the end of the file or a failed read, which includes any
-  // source that cannot be positioned (a pipe, say).
+  // than n means the end of the input, a failed read, or bytes that a
+  // stream no longer holds.
   virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
                              std::size_t n) = 0;
+  // Whether this is a stream, read once in order (see Input::ReadAt).
+  virtual bool Sequential() const { return false; }
 };
 
-// An open file, read only by positioned reads, closed when it goes away.
-class WaveFile final : public ByteSource {
- public:
-  explicit WaveFile(const std::string& name);
-  ~WaveFile() override;
-  bool is_open() const { return fd_ >= 0; }
-  // Length as the end of the file's position tells it; 0 where the file
-  // has no such position.
-  std::uint64_t Length() const;
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
-                     std::size_t n) override;
-
- private:
-  int fd_ = -1;
-};
+class Input;
 
 // Little-endian 16-bit field, each byte taken as 0 to 255.
 int Assem2(std::uint8_t b0, std::uint8_t b1);
@@ -66,7 +59,7 @@ std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
 
 // Probes a source whose length is file_length.
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
-// Opens the named file, probes it and closes it again.
-ProbeResult GetAttributes(const std::string& file_name);
+// Probes the run's input; a stream's frame count is its declared one.
+ProbeResult GetAttributes(Input& input);
 
 }  // namespace ostrel

@@ -1,9 +1,16 @@
+#include "input.hpp"
 #include "wave_builder.hpp"
 
 namespace {
 
 using wb::Bytes;
 using wb::Wave;
+
+ostrel::ProbeResult Probe(const Bytes& file) {
+  ostrel::Input input;
+  EXPECT_TRUE(input.Open(wb::Write(file)));
+  return ostrel::GetAttributes(input);
+}
 
 TEST(Assem, LittleEndianFields) {
   EXPECT_EQ(ostrel::Assem2(0xFF, 0xFF), 65535);
@@ -15,7 +22,7 @@ TEST(Assem, LittleEndianFields) {
 }
 
 TEST(Probe, CanonicalFields) {
-  const auto r = ostrel::GetAttributes(wb::Write(Wave{.channels = 2, .rate = 0x8000AC44, .samples = Bytes(40)}.Build()));
+  const auto r = Probe(Wave{.channels = 2, .rate = 0x8000AC44, .samples = Bytes(40)}.Build());
   const ostrel::WaveAttributes& a = r.attributes;  // the rate field's top bit set: widened with its sign
   EXPECT_EQ(std::tuple(r.outcome, a.channels, a.bytes_per_sample, a.sample_rate, a.data_offset, a.frame_count),
             std::tuple(ostrel::ProbeOutcome::kOk, 2U, 2U, 0xFFFFFFFF8000AC44U, 44U, 10U));
@@ -52,7 +59,7 @@ TEST(Probe, ChunkPlacementSizesAndTruncation) {
       {cut(canonical, 43), kNoDataBlock, 0, 0}, {cut(canonical, 45), kOk, 44, 0},
   };
   for (int row = 0; const auto& [file, outcome, offset, frames] : cases) {
-    const auto r = ostrel::GetAttributes(wb::Write(file));
+    const auto r = Probe(file);
     const bool ok = r.outcome == kOk;
     EXPECT_EQ(std::tuple(r.outcome, ok ? r.attributes.data_offset : 0, ok ? r.attributes.frame_count : 0),
               std::tuple(outcome, offset, frames))
