@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +150,128 @@ double Instructions(const std::string& folder,
   return total;
 }
 
+
+// Reading a stream: `cat FILE | ostrel - 0 END` against
+// `cat FILE | cat >/dev/null`, the cost of moving the bytes through a pipe
+// at all. Both run interleaved, round after round; the figures are the mean
+// wall-clock time of the whole pipeline with its standard deviation, the
+// fastest and slowest round, and the reading side's peak resident memory.
+void PipeFigures(const std::string& ostrel, const std::array<File, 4>& files,
+                 int rounds) {
+  // Starts args with standard input from `in` (unless -1), standard output
+  // on `out` and standard error on /dev/null.
+  const auto spawn = [](const std::vector<std::string>& args, int in,
+                        int out) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (in >= 0) ::dup2(in, STDIN_FILENO);
+      ::dup2(out, STDOUT_FILENO);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDERR_FILENO);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    return pid;
+  };
+  const auto run = [&](const std::vector<std::string>& writer,
+                       const std::vector<std::string>& reader) {
+    std::array<int, 2> pipe_fds{};
+    if (::pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
+      std::perror("pipe");
+      std::exit(1);
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    timespec t0{};
+    timespec t1{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t0);
+    const pid_t w = spawn(writer, -1, pipe_fds[1]);
+    const pid_t r = spawn(reader, pipe_fds[0], null);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    ::close(null);
+    int w_status = 0;
+    int r_status = 0;
+    rusage usage{};
+    ::waitpid(w, &w_status, 0);
+    ::wait4(r, &r_status, 0, &usage);
+    ::clock_gettime(CLOCK_MONOTONIC, &t1);
+    for (const int status : {w_status, r_status}) {
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "failed (status %d): %s | %s\n", status,
+                     writer[0].c_str(), reader[0].c_str());
+        std::exit(1);
+      }
+    }
+    Sample s;
+    s.ms = static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e3 +
+           static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e6;
+    s.rss_kb = usage.ru_maxrss;
+    return s;
+  };
+  struct Figures {
+    std::vector<Sample> cat;
+    std::vector<Sample> ostrel;
+  };
+  std::vector<Figures> figures(files.size());
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < files.size(); ++k) {
+      const std::vector<std::string> writer = {"cat", files[k].path};
+      figures[k].cat.push_back(run(writer, {"cat"}));
+      figures[k].ostrel.push_back(
+          run(writer, {ostrel, "-", "0", files[k].seconds}));
+    }
+  }
+  struct Stats {
+    double mean = 0;
+    double sigma = 0;
+    double min = 0;
+    double max = 0;
+    long rss_kb = 0;
+  };
+  const auto stats = [](const std::vector<Sample>& samples) {
+    Stats s;
+    s.min = samples.front().ms;
+    s.max = samples.front().ms;
+    for (const Sample& x : samples) {
+      s.mean += x.ms;
+      s.min = std::min(s.min, x.ms);
+      s.max = std::max(s.max, x.ms);
+      s.rss_kb = std::max(s.rss_kb, x.rss_kb);
+    }
+    const auto n = static_cast<double>(samples.size());
+    s.mean /= n;
+    for (const Sample& x : samples) {
+      s.sigma += (x.ms - s.mean) * (x.ms - s.mean);
+    }
+    s.sigma = std::sqrt(s.sigma / (n - 1));
+    return s;
+  };
+  std::printf("stream: cat FILE | cat >/dev/null against cat FILE | ostrel "
+              "- 0 END, %d interleaved rounds, ms: mean +- sigma (min, "
+              "max)\n",
+              rounds);
+  std::printf("%-14s %-30s %-30s %6s  %s\n", "file", "cat | cat",
+              "cat | ostrel -", "ratio", "peak RSS KB: ostrel cat");
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    const Stats c = stats(figures[k].cat);
+    const Stats o = stats(figures[k].ostrel);
+    std::array<char, 40> cat_cell{};
+    std::array<char, 40> ostrel_cell{};
+    std::snprintf(cat_cell.data(), cat_cell.size(),
+                  "%.1f +- %.1f (%.1f, %.1f)", c.mean, c.sigma, c.min, c.max);
+    std::snprintf(ostrel_cell.data(), ostrel_cell.size(),
+                  "%.1f +- %.1f (%.1f, %.1f)", o.mean, o.sigma, o.min, o.max);
+    std::printf("%-14s %-30s %-30s %6.2f  %ld %ld\n", files[k].name,
+                cat_cell.data(), ostrel_cell.data(), o.mean / c.mean,
+                o.rss_kb, c.rss_kb);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,6 +353,7 @@ int main(int argc, char** argv) {
   std::printf("floor: true, peak RSS %ld KB (what a forked child starts "
               "with)\n",
               floor.PeakKb());
+  PipeFigures(ostrel, files, rounds);
 
   if (!have_valgrind) {
     std::puts("valgrind not installed: no instruction counts");

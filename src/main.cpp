@@ -9,7 +9,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "input.hpp"
 #include "interval_scan.hpp"
 #include "wave_header.hpp"
 
@@ -109,7 +111,7 @@ void CannotBeFound(Output& out, const std::string& name) {
   out.Write(" cannot be found!\n");
 }
 
-int RunSteps(std::span<const char* const> args, Output& out) {
+int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
   out.Line("Ostrel 1.01 by Valdrin");
   if (args.size() < 3) {
     for (const std::string_view line : kUsage) out.Line(line);
@@ -122,13 +124,15 @@ int RunSteps(std::span<const char* const> args, Output& out) {
   const float magnification =
       args.size() == 5 ? ParseSeconds(args[4]) : 1.0F;
 
-  const ProbeResult probe = GetAttributes(file_name);
+  // The one open of the run: the probe and the scan share it.
+  if (!input.Open(file_name)) {
+    CannotBeFound(out, file_name);
+    return kStatusFile;
+  }
+  const ProbeResult probe = GetAttributes(input);
   switch (probe.outcome) {
     case ProbeOutcome::kOk:
       break;
-    case ProbeOutcome::kCannotOpen:
-      CannotBeFound(out, file_name);
-      return kStatusFile;
     case ProbeOutcome::kNoFormatChunk:
       out.Line("Can't find format chunk in wave file!");
       return kStatusFile;
@@ -155,12 +159,6 @@ int RunSteps(std::span<const char* const> args, Output& out) {
   }
   const float settled = SettleMagnification(magnification);
 
-  WaveFile file(file_name);
-  if (!file.is_open()) {
-    CannotBeFound(out, file_name);
-    return kStatusFile;
-  }
-
   ScanSettings settings;
   settings.frame_size = frame_size;
   settings.start_frame = start_frame;
@@ -177,14 +175,15 @@ int RunSteps(std::span<const char* const> args, Output& out) {
   settings.magnification = settled;
 
   Peaks peaks;
-  if (end_frame > start_frame) peaks = ScanInterval(file, wa, settings, out);
+  if (end_frame > start_frame) peaks = ScanInterval(input, wa, settings, out);
   PrintSummary(out, settled, wa.channels, peaks);
   return kStatusOk;
 }
 
-// The one message that goes to standard error: standard output is gone.
-void ReportOutputFailure(int error) {
-  std::string message = "ostrel: cannot write standard output: ";
+// Failures of the input and output themselves go to standard error:
+// standard output holds the picture, or is what failed.
+void ReportFailure(std::string what, int error) {
+  std::string message = "ostrel: cannot " + std::move(what) + ": ";
   message += std::strerror(error);
   message += '\n';
   [[maybe_unused]] const ssize_t ignored =
@@ -194,10 +193,20 @@ void ReportOutputFailure(int error) {
 }  // namespace
 
 int Run(std::span<const char* const> args, Output& out) {
-  const int status = RunSteps(args, out);
-  if (!out.Flush()) {
-    ReportOutputFailure(out.error());
-    return kStatusFile;
+  Input input;
+  int status = RunSteps(args, input, out);
+  const bool written = out.Flush();
+  // A failed read ends the input as its end would, so what was read has
+  // been shown; the run has still failed. Only an opened input can fail.
+  if (input.read_error() != 0) {
+    const std::string name = args[0];
+    ReportFailure(name == "-" ? "read standard input" : "read " + name,
+                  input.read_error());
+    status = kStatusFile;
+  }
+  if (!written) {
+    ReportFailure("write standard output", out.error());
+    status = kStatusFile;
   }
   return status;
 }

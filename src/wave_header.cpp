@@ -1,14 +1,10 @@
 #include "wave_header.hpp"
 
-#include <fcntl.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <limits>
+
+#include "input.hpp"
 
 namespace ostrel {
 namespace {
@@ -201,43 +197,6 @@ std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
   return static_cast<std::int32_t>(bits);
 }
 
-WaveFile::WaveFile(const std::string& name)
-    // O_NONBLOCK keeps the open of a FIFO without a writer from waiting
-    // forever; it changes nothing for regular files.
-    : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
-
-WaveFile::~WaveFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::uint64_t WaveFile::Length() const {
-  const off_t end = ::lseek(fd_, 0, SEEK_END);
-  return end < 0 ? 0 : static_cast<std::uint64_t>(end);
-}
-
-std::size_t WaveFile::ReadAt(std::uint64_t offset, std::uint8_t* dst,
-                             std::size_t n) {
-  constexpr auto kMaxOffset =
-      static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-  std::size_t done = 0;
-  while (done < n && offset + done <= kMaxOffset) {
-    const ssize_t r = ::pread(fd_, dst + done, n - done,
-                              static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;  // end of file, or a file that cannot be positioned
-    done += static_cast<std::size_t>(r);
-  }
-  return done;
-}
-
-void WaveFile::WillReadInOrder(std::uint64_t offset) {
-  // Lets the kernel read further ahead; it matters when the file is not in
-  // the page cache. Only advice: a failure changes nothing.
-  if (offset <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    ::posix_fadvise(fd_, static_cast<off_t>(offset), 0, POSIX_FADV_SEQUENTIAL);
-  }
-}
-
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   ProbeResult result;
   Head head(source);
@@ -270,7 +229,11 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   wa.encoding = EncodingCode(fmt);
   wa.integer_samples = wa.encoding == kFormatPcm;
 
-  if (found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
+  // A stream that the walk read past its kept head before giving up can
+  // no longer deliver what the tag search would point at.
+  const bool gone = result.tag_search && result.walked_past_head &&
+                    source.Sequential();
+  if (gone || found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;
     return result;
   }
@@ -299,14 +262,8 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   return result;
 }
 
-ProbeResult GetAttributes(const std::string& file_name) {
-  WaveFile file(file_name);
-  if (!file.is_open()) {
-    ProbeResult result;
-    result.outcome = ProbeOutcome::kCannotOpen;
-    return result;
-  }
-  return ProbeHeader(file, file.Length());
+ProbeResult GetAttributes(Input& input) {
+  return ProbeHeader(input, input.Length());
 }
 
 }  // namespace ostrel

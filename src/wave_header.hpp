@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace ostrel {
 
@@ -23,10 +22,10 @@ struct WaveAttributes {
   std::uint32_t encoding = 0;
 };
 
-enum class ProbeOutcome { kOk, kCannotOpen, kNoFormatChunk, kNoDataBlock };
+enum class ProbeOutcome { kOk, kNoFormatChunk, kNoDataBlock };
 
 // The probe reads this many bytes at the start of a file at once and keeps
-// them; the tag search looks only at them.
+// them; the tag search looks only at them, and a stream keeps them.
 inline constexpr std::size_t kHeadBytes = 15034;
 
 struct ProbeResult {
@@ -49,30 +48,17 @@ class ByteSource {
   ByteSource& operator=(const ByteSource&) = delete;
   virtual ~ByteSource() = default;
   // Reads up to n bytes at offset into dst; returns how many arrived. Fewer
-  // than n means the end of the file or a failed read, which includes any
-  // source that cannot be positioned (a pipe, say).
+  // than n means the end of the input, a failed read, or bytes that a
+  // stream no longer holds.
   virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
                              std::size_t n) = 0;
   // A hint that reading goes on in order from offset on.
   virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
+  // Whether this is a stream, read once in order (see Input::ReadAt).
+  virtual bool Sequential() const { return false; }
 };
 
-// An open file, read only by positioned reads, closed when it goes away.
-class WaveFile final : public ByteSource {
- public:
-  explicit WaveFile(const std::string& name);
-  ~WaveFile() override;
-  bool is_open() const { return fd_ >= 0; }
-  // Length as the end of the file's position tells it; 0 where the file
-  // has no such position.
-  std::uint64_t Length() const;
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
-                     std::size_t n) override;
-  void WillReadInOrder(std::uint64_t offset) override;
-
- private:
-  int fd_ = -1;
-};
+class Input;
 
 // Little-endian 16-bit field, each byte taken as 0 to 255.
 int Assem2(std::uint8_t b0, std::uint8_t b1);
@@ -83,7 +69,7 @@ std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
 
 // Probes a source whose length is file_length.
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
-// Opens the named file, probes it and closes it again.
-ProbeResult GetAttributes(const std::string& file_name);
+// Probes the run's input; a stream's frame count is its declared one.
+ProbeResult GetAttributes(Input& input);
 
 }  // namespace ostrel

@@ -85,25 +85,34 @@ TEST(Robustness, OddFilesAndOutputs) {
   };
   const std::string header = Text(wb::Wave{.channels = 2, .rate = 44100, .declared = 4 * 44100}.Build());  // no samples
   std::ofstream(dir + "/ok.wav", std::ios::binary) << header;
-  ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
-  std::vector<std::tuple<std::string, int, std::string>> cases = {
-      {"\"$0\" . 0 1", 2, kNoFormat},  // a directory
-      {"\"$0\" <(cat ok.wav) 0 1", 2, kNoFormat},
-      {"cat ok.wav | \"$0\" /dev/stdin 0 1", 2, kNoFormat},
-      {"\"$0\" fifo 0 1", 2, kNoFormat},  // nobody writes to it
-      {"\"$0\" /dev/zero 0 1", 2, kNoFormat},
-      {"\"$0\" ok.wav 0 1", 0, kBanner + "Showing values above -48 dB\nPeaks over interval -inf L -inf R\n"},
+  const std::string summary = kBanner + "Showing values above -48 dB\nPeaks over interval -inf L -inf R\n";
+  const std::string no_read = "ostrel: cannot read standard input: Bad file descriptor\n";
+  struct Row {
+    std::string script;
+    int status;
+    std::string out, err = {};
   };
-  // The header cut at every length, from the empty file on: the format
-  // fields end at byte 36, the data size at byte 44.
+  std::vector<Row> cases = {
+      {.script = "\"$0\" . 0 1", .status = 2, .out = kNoFormat, .err = "ostrel: cannot read .: Is a directory\n"},
+      {.script = "\"$0\" <(cat ok.wav) 0 1", .status = 0, .out = summary},
+      {.script = "cat ok.wav | \"$0\" /dev/stdin 0 1", .status = 0, .out = summary},
+      {.script = "\"$0\" /dev/zero 0 1", .status = 2, .out = kNoFormat},
+      {.script = "\"$0\" ok.wav 0 1", .status = 0, .out = summary},
+      {.script = "\"$0\" - 0 1 <&-", .status = 2, .out = kBanner + "The file called - cannot be found!\n"},
+      // Standard input open for writing only: a file, then a pipe.
+      {.script = "\"$0\" - 0 1 0>scratch", .status = 2, .out = kNoFormat, .err = no_read},
+      {.script = "\"$0\" - 0 1 0> >(cat)", .status = 2, .out = kNoFormat, .err = no_read},
+  };
+  // The header cut at every length, from the empty file on, as a file and
+  // through a pipe: the format fields end at byte 36, the data size at 44.
   for (std::size_t n = 0; n < 44; ++n) {
-    std::ofstream(dir + "/cut" + std::to_string(n), std::ios::binary) << header.substr(0, n);
-    cases.emplace_back("\"$0\" cut" + std::to_string(n) + " 0 1", 2,
-                       n < 36 ? kNoFormat : kBanner + "Can't find data block in wave file!\n");
+    const std::string cut = "cut" + std::to_string(n);
+    std::ofstream(dir + "/" + cut, std::ios::binary) << header.substr(0, n);
+    const std::string out = n < 36 ? kNoFormat : kBanner + "Can't find data block in wave file!\n";
+    cases.push_back({.script = "\"$0\" " + cut + " 0 1", .status = 2, .out = out});
+    cases.push_back({.script = "cat " + cut + " | \"$0\" - 0 1", .status = 2, .out = out});
   }
-  for (const auto& [script, status, out] : cases) {
-    EXPECT_EQ(sh(script), std::tuple(status, out, std::string())) << script;
-  }
+  for (const Row& c : cases) EXPECT_EQ(sh(c.script), std::tuple(c.status, c.out, c.err)) << c.script;
   // Standard output that cannot be written: a failure, told on one line.
   const auto [status, out, err] = sh("\"$0\" ok.wav 0 1 >/dev/full");
   EXPECT_EQ(std::tuple(status, out), std::tuple(2, std::string()));

@@ -1,3 +1,4 @@
+#include "input.hpp"
 #include "wave_builder.hpp"
 
 namespace {
@@ -5,6 +6,12 @@ namespace {
 using wb::Bytes;
 using wb::Pack;
 using wb::Wave;
+
+ostrel::ProbeResult Probe(const Bytes& file) {
+  ostrel::Input input;
+  EXPECT_TRUE(input.Open(wb::Write(file)));
+  return ostrel::GetAttributes(input);
+}
 
 TEST(Assem, LittleEndianFields) {
   EXPECT_EQ(ostrel::Assem2(0xFF, 0xFF), 65535);
@@ -16,7 +23,7 @@ TEST(Assem, LittleEndianFields) {
 }
 
 TEST(Probe, CanonicalFields) {
-  const auto r = ostrel::GetAttributes(wb::Write(Wave{.channels = 2, .rate = 0x8000AC44, .samples = Bytes(40)}.Build()));
+  const auto r = Probe(Wave{.channels = 2, .rate = 0x8000AC44, .samples = Bytes(40)}.Build());
   const ostrel::WaveAttributes& a = r.attributes;  // the rate field's top bit set: widened with its sign
   EXPECT_EQ(std::tuple(r.outcome, a.channels, a.bytes_per_sample, a.sample_rate, a.data_offset, a.frame_count),
             std::tuple(ostrel::ProbeOutcome::kOk, 2U, 2U, 0xFFFFFFFF8000AC44U, 44U, 10U));
@@ -53,7 +60,7 @@ TEST(Probe, ChunkPlacementSizesAndTruncation) {
       {cut(canonical, 43), kNoDataBlock, 0, 0}, {cut(canonical, 45), kOk, 44, 0},
   };
   for (int row = 0; const auto& [file, outcome, offset, frames] : cases) {
-    const auto r = ostrel::GetAttributes(wb::Write(file));
+    const auto r = Probe(file);
     const bool ok = r.outcome == kOk;
     EXPECT_EQ(std::tuple(r.outcome, ok ? r.attributes.data_offset : 0, ok ? r.attributes.frame_count : 0),
               std::tuple(outcome, offset, frames))
@@ -74,6 +81,7 @@ struct InOrderSource final : ostrel::ByteSource {
     reached = std::max(reached, end);
     return static_cast<std::size_t>(end - offset);
   }
+  bool Sequential() const override { return true; }
   const Bytes& bytes;
   std::uint64_t reached = 0;
 };
@@ -84,6 +92,11 @@ TEST(Probe, ChunkList) {
   const Bytes s40(40);  // 16-bit: 20 mono or 10 stereo frames
   const std::vector<Chunk> trailing = {{.id = "LIST", .body = Bytes(30)}};
   const std::vector<Chunk> broken = {{.id = "JUNK", .body = Bytes(4), .size = 0x10000}};  // runs past the end
+  // A LIST at 36 whose text holds "data" and a size of 8 at 64, then at
+  // 20044, past the head, a chunk that runs past the end.
+  Bytes text(20000);
+  std::memcpy(text.data() + 20, "data\x08\0\0\0", 8);
+  const std::vector<Chunk> broken_past_head = {{.id = "LIST", .body = text}, broken[0]};
   const std::vector<Chunk> tiny4094(4094, Chunk{.id = "tiny"}), tiny4095(4095, Chunk{.id = "tiny"});
   // An RF64 file: ds64 at 12, fmt at 48, data at 72, 40 bytes of samples
   // at 80, then 38 bytes of LIST: 78 bytes past the data offset.
@@ -153,6 +166,8 @@ TEST(Probe, ChunkList) {
        .offset = 32796, .frames = 20, .past_head = true},
       {.name = "data the 4097th header", .file = Wave{.samples = s40, .chunks_before_data = tiny4095}.Build(),
        .outcome = kNoDataBlock, .tag_search = true, .past_head = true},
+      {.name = "broken past the head", .file = Wave{.samples = s40, .chunks_before_data = broken_past_head}.Build(),
+       .offset = 72, .frames = 4, .tag_search = true, .past_head = true},
       // fmt at 12 with a 2-byte body, data at 22: bits per sample at 34, past the end.
       {.name = "fields cut short",
        .file = wave_writer::Riff({{.id = "fmt ", .body = Bytes(2)}, {.id = "data"}}),
@@ -164,10 +179,14 @@ TEST(Probe, ChunkList) {
                       p.walked_past_head);
   };
   for (const Row& r : rows) {
-    const auto from_file = ostrel::GetAttributes(wb::Write(r.file));
+    const auto from_file = Probe(r.file);
     EXPECT_EQ(summary(from_file), std::tuple(r.outcome, r.offset, r.frames, r.tag_search, r.past_head)) << r.name;
+    // A stream gets what the file gets, but for a walk that read past the
+    // head and then left it to the search, which would need bytes gone by.
     InOrderSource in_order(r.file);
-    EXPECT_EQ(summary(ostrel::ProbeHeader(in_order, r.file.size())), summary(from_file)) << r.name << ", in order";
+    auto from_stream = summary(from_file);
+    if (r.tag_search && r.past_head && r.outcome == kOk) from_stream = {kNoDataBlock, 0, 0, true, true};
+    EXPECT_EQ(summary(ostrel::ProbeHeader(in_order, r.file.size())), from_stream) << r.name << ", in order";
   }
 }
 
@@ -204,7 +223,7 @@ TEST(Probe, EncodingCode) {
       {.name = "file ends past F+33", .file = cut_after_data(54), .encoding = 3},
   };
   for (const auto& r : rows) {
-    const auto p = ostrel::GetAttributes(wb::Write(r.file));
+    const auto p = Probe(r.file);
     EXPECT_EQ(std::tuple(p.outcome, p.attributes.encoding, p.attributes.integer_samples),
               std::tuple(ostrel::ProbeOutcome::kOk, r.encoding, r.encoding == 1))
         << r.name;

@@ -1,0 +1,155 @@
+#include "input.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace ostrel {
+namespace {
+
+// Skipped bytes pass through this many at a time: large enough that a
+// skip costs what reading costs, small enough to stay off the heap.
+constexpr std::size_t kSkipChunk = std::size_t{1} << 16;
+
+}  // namespace
+
+Input::~Input() {
+  if (owned_) ::close(fd_);
+}
+
+bool Input::Open(const std::string& name) {
+  if (name == "-") {
+    fd_ = STDIN_FILENO;
+  } else {
+    // No O_NONBLOCK: the open of a FIFO waits for its writer.
+    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    owned_ = fd_ >= 0;
+  }
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;  // a closed stdin
+  // A positioned read of no bytes fails with ESPIPE exactly where
+  // positioned reads cannot work; everything else is read as a file, from
+  // its start, wherever its position was left.
+  std::uint8_t byte = 0;
+  sequential_ = ::pread(fd_, &byte, 0, 0) < 0 && errno == ESPIPE;
+  return true;
+}
+
+std::uint64_t Input::Length() const {
+  if (sequential_) return std::numeric_limits<std::uint64_t>::max();
+  // Put back where it was: standard input's position is not ours to move.
+  const off_t here = ::lseek(fd_, 0, SEEK_CUR);
+  const off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (here >= 0) ::lseek(fd_, here, SEEK_SET);
+  return end < 0 ? 0 : static_cast<std::uint64_t>(end);
+}
+
+void Input::WillReadInOrder(std::uint64_t offset) {
+  // Lets the kernel read further ahead; it matters when the file is not in
+  // the page cache. Only advice: a failure (a stream, say) changes nothing.
+  if (!sequential_ &&
+      offset <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    ::posix_fadvise(fd_, static_cast<off_t>(offset), 0, POSIX_FADV_SEQUENTIAL);
+  }
+}
+
+std::size_t Input::ReadAt(std::uint64_t offset, std::uint8_t* dst,
+                          std::size_t n) {
+  return sequential_ ? ReadStream(offset, dst, n) : ReadFile(offset, dst, n);
+}
+
+std::size_t Input::ReadFile(std::uint64_t offset, std::uint8_t* dst,
+                            std::size_t n) {
+  constexpr auto kMaxOffset =
+      static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  std::size_t done = 0;
+  while (done < n && offset + done <= kMaxOffset) {
+    const ssize_t r = ::pread(fd_, dst + done, n - done,
+                              static_cast<off_t>(offset + done));
+    if (r > 0) {
+      done += static_cast<std::size_t>(r);
+    } else if (r == 0) {
+      break;  // the end of the file
+    } else if (errno != EINTR) {
+      if (read_error_ == 0) read_error_ = errno;
+      break;
+    }
+  }
+  return done;
+}
+
+std::size_t Input::ReadStream(std::uint64_t offset, std::uint8_t* dst,
+                              std::size_t n) {
+  if (!head_read_) {
+    head_read_ = true;
+    head_size_ = Take(head_.data(), head_.size());
+  }
+  std::size_t done = 0;
+  if (offset < head_size_) {
+    done = std::min<std::size_t>(n, head_size_ - offset);
+    std::memcpy(dst, head_.data() + offset, done);
+  }
+  std::uint64_t at = offset + done;
+  if (done < n && at < taken_) {
+    const std::uint64_t behind = taken_ - at;
+    if (behind > back_size_) return done;  // read and gone
+    const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, behind));
+    std::memcpy(dst + done, back_.data() + (back_size_ - behind), k);
+    done += k;
+    at += k;
+  }
+  if (done == n || (at > taken_ && !Skip(at - taken_))) return done;
+  return done + Take(dst + done, n - done);
+}
+
+std::size_t Input::Take(std::uint8_t* dst, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n && !ended_) {
+    const ssize_t r = ::read(fd_, dst + done, n - done);
+    if (r > 0) {
+      done += static_cast<std::size_t>(r);  // a pipe may deliver less
+    } else if (r == 0) {
+      ended_ = true;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Standard input left non-blocking by whoever started us: wait for
+      // bytes as a blocking read would.
+      pollfd ready{.fd = fd_, .events = POLLIN, .revents = 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      read_error_ = errno;
+      ended_ = true;
+    }
+  }
+  taken_ += done;
+  // Keep the last kLookback bytes taken, older ones first.
+  if (done >= kLookback) {
+    std::memcpy(back_.data(), dst + done - kLookback, kLookback);
+    back_size_ = kLookback;
+  } else {
+    const std::size_t keep = std::min(back_size_, kLookback - done);
+    std::memmove(back_.data(), back_.data() + back_size_ - keep, keep);
+    std::memcpy(back_.data() + keep, dst, done);
+    back_size_ = keep + done;
+  }
+  return done;
+}
+
+bool Input::Skip(std::uint64_t count) {
+  std::array<std::uint8_t, kSkipChunk> scratch;
+  while (count > 0) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, scratch.size()));
+    if (Take(scratch.data(), want) < want) return false;
+    count -= want;
+  }
+  return true;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,257 @@
+// Streams: pipes, a FIFO and standard input. The built tool runs through
+// bash under a timeout (a hang fails), and every stream's output must equal
+// the tool's output on the same bytes stored in a file.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "input.hpp"
+#include "wave_builder.hpp"
+
+namespace {
+
+using wb::Bytes;
+
+struct Result {
+  int status;
+  std::string out, err;
+  bool operator==(const Result&) const = default;
+};
+void PrintTo(const Result& r, std::ostream* os) { *os << testing::PrintToString(std::make_tuple(r.status, r.out, r.err)); }
+
+// Odd piece sizes for a slow writer, which pauses before each piece.
+constexpr std::size_t kPieces[] = {1, 3, 43, 7, 4093, 11, 16385, 5};
+
+template <class Write>
+void WriteInPieces(const Bytes& bytes, Write write) {
+  for (std::size_t at = 0, k = 0; at < bytes.size(); ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::size_t n = std::min(kPieces[k % std::size(kPieces)], bytes.size() - at);
+    if (!write(bytes.data() + at, n)) return;
+    at += n;
+  }
+}
+
+// A scratch folder, and bash runs in it with the tool's path as $0.
+class Shell {
+ public:
+  Shell() : dir_(testing::TempDir() + "ostrel_streams_XXXXXX") { EXPECT_NE(::mkdtemp(dir_.data()), nullptr); }
+  Shell(const Shell&) = delete;
+  Shell& operator=(const Shell&) = delete;
+  ~Shell() { std::filesystem::remove_all(dir_); }
+
+  void Put(const std::string& name, const Bytes& b) const {
+    std::ofstream(dir_ + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+  }
+  // `feed`, if given, goes to the script's standard input from a slow writer.
+  Result Run(const std::string& script, const Bytes* feed = nullptr) const {
+    const std::string command =
+        "cd " + dir_ + " && timeout 10 bash -c '" + script + "' " OSTREL_BINARY " >out 2>err";
+    int raw = 0;
+    if (feed == nullptr) {
+      raw = std::system(command.c_str());
+    } else {
+      FILE* in = popen(command.c_str(), "w");
+      // A tool that stops reading early must not take the test down.
+      const auto old = ::signal(SIGPIPE, SIG_IGN);
+      WriteInPieces(*feed, [&](const std::uint8_t* p, std::size_t n) {
+        return ::write(fileno(in), p, n) == static_cast<ssize_t>(n);
+      });
+      ::signal(SIGPIPE, old);
+      raw = pclose(in);
+    }
+    std::ostringstream out, err;
+    out << std::ifstream(dir_ + "/out").rdbuf();
+    err << std::ifstream(dir_ + "/err").rdbuf();
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out.str(), err.str()};
+  }
+
+ private:
+  std::string dir_;
+};
+
+std::size_t LineCount(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')); }
+
+// Three seconds at 8000 frames per second (24,000 frames; windows of 400)
+// of a tone that swells and fades, on a 16-bit grid that every layout and
+// sox's own 32-bit samples hold exactly.
+struct Layout {
+  const char* name;
+  int bits, channels, format;
+};
+constexpr Layout kLayouts[] = {
+    {.name = "s16 mono", .bits = 16, .channels = 1, .format = 1},
+    {.name = "s16 stereo", .bits = 16, .channels = 2, .format = 1},
+    {.name = "s24 mono", .bits = 24, .channels = 1, .format = 1},
+    {.name = "s24 stereo", .bits = 24, .channels = 2, .format = 1},
+    {.name = "s32 mono", .bits = 32, .channels = 1, .format = 1},
+    {.name = "s32 stereo", .bits = 32, .channels = 2, .format = 1},
+    {.name = "f32 mono", .bits = 32, .channels = 1, .format = 3},
+    {.name = "f32 stereo", .bits = 32, .channels = 2, .format = 3},
+};
+constexpr std::int64_t kFrames = 24000;
+
+wb::Wave Take(const Layout& l, std::int64_t declared = -1) {
+  std::vector<std::int64_t> values;
+  for (std::int64_t i = 0; i < kFrames; ++i) {
+    for (int c = 0; c < l.channels; ++c) {
+      const double swell = std::sin(static_cast<double>(i) / 7640);  // 0 to 1 and back over 3 s
+      const auto v = static_cast<std::int64_t>(32767 * swell * std::sin(0.05 * static_cast<double>(i) + c));
+      if (l.format == 3) {
+        values.push_back(std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768));
+      } else {
+        values.push_back(l.bits == 16 ? v : v * (std::int64_t{1} << (l.bits - 16)) + (i & 0xFF));
+      }
+    }
+  }
+  return {.channels = l.channels, .bits = l.bits, .format = l.format, .rate = 8000, .declared = declared,
+          .samples = wb::Pack(l.bits / 8, values)};
+}
+
+// Intervals with their numbers of waveform lines: the whole take with the
+// stop beyond its end, an inner part, the end with a part-window, a start
+// beyond the end, and windows of 7 frames.
+struct Interval {
+  const char* args;
+  std::size_t lines;
+};
+constexpr Interval kIntervals[] = {
+    {.args = "0 9", .lines = 60},      {.args = "0.5 1.7", .lines = 24}, {.args = "2.83 4", .lines = 3},
+    {.args = "4 5", .lines = 0},       {.args = "1 2 7", .lines = 8000 / 7},
+};
+
+TEST(Stream, EveryLayoutThroughAPipeAsOnTheFile) {
+  const Shell sh;
+  for (const Layout& l : kLayouts) {
+    sh.Put("take.wav", Take(l).Build());
+    for (const Interval& t : kIntervals) {
+      const Result file = sh.Run("\"$0\" take.wav " + std::string(t.args));
+      EXPECT_EQ(std::pair(file.status, LineCount(file.out)), std::pair(0, t.lines + 3)) << l.name << " " << t.args;
+      EXPECT_EQ(sh.Run("cat take.wav | \"$0\" - " + std::string(t.args)), file) << l.name << " " << t.args;
+    }
+  }
+}
+
+TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
+  const Shell sh;
+  const Layout& stereo = kLayouts[1];
+  const Bytes take = Take(stereo).Build();
+  Bytes cut_in_data = take;
+  cut_in_data.resize(44 + 50001);  // 12,500 frames and a byte
+  const struct {
+    const char* name;
+    Bytes bytes;
+    int status;
+    std::size_t lines;  // all of them: banner, waveform lines, summary
+  } files[] = {
+      {.name = "all ones", .bytes = Take(stereo, 0xFFFFFFFF).Build(), .status = 0, .lines = 63},
+      {.name = "0x7FFFF000", .bytes = Take(stereo, 0x7FFFF000).Build(), .status = 0, .lines = 63},
+      {.name = "exact", .bytes = take, .status = 0, .lines = 63},
+      {.name = "half", .bytes = Take(stereo, kFrames * 2).Build(), .status = 0, .lines = 33},
+      {.name = "zero", .bytes = Take(stereo, 0).Build(), .status = 0, .lines = 3},
+      {.name = "cut in data", .bytes = cut_in_data, .status = 0, .lines = 34},
+      {.name = "cut in header", .bytes = Bytes(take.begin(), take.begin() + 40), .status = 2, .lines = 2},
+  };
+  for (const auto& f : files) {
+    sh.Put("take.wav", f.bytes);
+    sh.Put("-", f.bytes);
+    const Result file = sh.Run("\"$0\" take.wav 0 9");
+    EXPECT_EQ(std::pair(file.status, LineCount(file.out)), std::pair(f.status, f.lines)) << f.name;
+    for (const std::string script : {
+             "cat take.wav | \"$0\" - 0 9",
+             "cat take.wav | \"$0\" /dev/stdin 0 9",
+             "\"$0\" ./- 0 9",
+             "\"$0\" - 0 9",  // fed by a slow writer
+             "rm -f fifo; mkfifo fifo; \"$0\" fifo 0 9 & sleep 0.2; cat take.wav >fifo; wait $!",
+             // A file on standard input is read from its start.
+             "{ dd bs=1001 count=1 of=/dev/null status=none; \"$0\" - 0 9; } <take.wav",
+         }) {
+      EXPECT_EQ(sh.Run(script, script == "\"$0\" - 0 9" ? &f.bytes : nullptr), file) << f.name << ": " << script;
+    }
+  }
+  // Standard output full or closed while the stream is being read: windows
+  // of one frame fill the output buffer long before the stream ends.
+  sh.Put("take.wav", take);
+  for (const auto& [redirect, error] : {std::pair(">/dev/full", ENOSPC), std::pair(">&-", EBADF)}) {
+    EXPECT_EQ(sh.Run("cat take.wav | \"$0\" - 0 9 1 " + std::string(redirect)),
+              (Result{.status = 2, .out = "", .err = "ostrel: cannot write standard output: " +
+                                                         std::string(std::strerror(error)) + "\n"}))
+        << redirect;
+  }
+}
+
+TEST(Stream, SoxLiveAsOnTheFile) {
+  if (std::system("command -v sox >/dev/null") != 0) GTEST_SKIP() << "sox is not installed";
+  const Shell sh;
+  for (const Layout& l : kLayouts) {
+    sh.Put("take.wav", Take(l).Build());
+    // sox writes the exact size where it knows the length, 0x7FFFF000 where
+    // it does not (raw samples from a pipe).
+    const std::string raw = " -V1 -t raw -r 8000 -c " + std::to_string(l.channels) + " -b " + std::to_string(l.bits) +
+                            " -e " + (l.format == 3 ? "floating-point" : "signed");
+    for (const Interval& t : {kIntervals[0], kIntervals[4]}) {
+      const Result file = sh.Run("\"$0\" take.wav " + std::string(t.args));
+      for (const std::string& writer :
+           {std::string("sox -V1 take.wav -t wav -"), "sox -V1 take.wav -t raw - | sox" + raw + " - -t wav -"}) {
+        EXPECT_EQ(sh.Run(writer + " | \"$0\" - " + t.args), file) << l.name << ": " << writer;
+      }
+    }
+  }
+}
+
+// The stream source itself, on a pipe that a slow writer fills: every read
+// is checked against the bytes written.
+TEST(Stream, ServesTheHeadTheLookbackAndReadsOn) {
+  Bytes bytes(40000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 % 251);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::thread writer([&] {
+    WriteInPieces(bytes, [&](const std::uint8_t* p, std::size_t n) { return ::write(fds[1], p, n) == ssize_t(n); });
+    ::close(fds[1]);
+  });
+  ostrel::Input input;
+  ASSERT_TRUE(input.Open("/proc/self/fd/" + std::to_string(fds[0])));
+  EXPECT_TRUE(input.Sequential());
+  constexpr std::uint64_t kHead = ostrel::kHeadBytes, kBack = ostrel::Input::kLookback;
+  const struct {
+    std::uint64_t offset;
+    std::size_t n, got;
+  } reads[] = {
+      {.offset = 100, .n = 10, .got = 10},  // the first read takes the whole head
+      {.offset = 0, .n = kHead, .got = kHead},
+      {.offset = kHead - 34, .n = 100, .got = 100},  // on past the head: 66 bytes more taken
+      {.offset = kHead + 66 - kBack, .n = kBack, .got = kBack},
+      {.offset = kHead + 65 - kBack, .n = 1, .got = 0},  // one byte too far back
+      {.offset = kHead - 4, .n = 10, .got = 4},        // the head, then a gap
+      {.offset = kHead + 50, .n = 100, .got = 100},    // the lookback, then on
+      {.offset = 20000, .n = 5, .got = 5},             // skipping
+      {.offset = 19990, .n = 15, .got = 15},         // older and newer bytes kept
+      {.offset = 39990, .n = 100, .got = 10},  // the end of the stream
+      {.offset = 39995, .n = 5, .got = 5},
+      {.offset = 40000, .n = 1, .got = 0},
+      {.offset = 50000, .n = 1, .got = 0},
+  };
+  for (const auto& r : reads) {
+    Bytes dst(r.n);
+    EXPECT_EQ(input.ReadAt(r.offset, dst.data(), r.n), r.got) << r.offset;
+    EXPECT_TRUE(std::equal(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(r.got),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(r.offset)))
+        << r.offset;
+  }
+  EXPECT_EQ(input.read_error(), 0);
+  writer.join();
+  ::close(fds[0]);
+}
+
+}  // namespace
