@@ -44,7 +44,7 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
   const std::uint64_t end_frame = s.end_frame;
   const std::uint64_t data_offset = wa.data_offset;
   const std::uint32_t window = s.window;
-  const bool stereo = wa.channels == 2;
+  const auto channels = static_cast<double>(wa.channels);
   const double magnification = s.magnification;
   const double window_seconds = s.window_seconds;
   const auto rate = static_cast<std::uint32_t>(wa.sample_rate);
@@ -72,7 +72,9 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
         if (n < window) continue;
         // The window ends just before frame i.
         const double g = sums.TakeSum(c);
-        const double level = (stereo ? g * 0.5 : g) / window * magnification;
+        // The mean over the window of the channels' mean magnitude; for one
+        // or two channels the division is exact, as it is by a power of 2.
+        const double level = g / channels / window * magnification;
         Waveform(out, static_cast<std::int64_t>(i - window / 2), rate, level,
                  window_seconds);
         n = 0;
@@ -98,21 +100,53 @@ template <int Channels>
 Peaks ScanChannels(ByteSource& file, const WaveAttributes& wa,
                    const ScanSettings& s, Output& out) {
   switch (wa.bytes_per_sample) {
+    case 1:
+      if (wa.encoding == kEncodingALaw) {
+        return ScanLayout<ALawSamples, Channels>(file, wa, s, out);
+      }
+      if (wa.encoding == kEncodingMuLaw) {
+        return ScanLayout<MuLawSamples, Channels>(file, wa, s, out);
+      }
+      return ScanLayout<Unsigned8Samples, Channels>(file, wa, s, out);
     case 2:
       return ScanLayout<IntegerSamples<2>, Channels>(file, wa, s, out);
     case 3:
       return ScanLayout<IntegerSamples<3>, Channels>(file, wa, s, out);
     case 4:
-      if (wa.integer_samples) {
+      if (wa.encoding == kEncodingPcm) {
         return ScanLayout<IntegerSamples<4>, Channels>(file, wa, s, out);
       }
       return ScanLayout<Float32Samples, Channels>(file, wa, s, out);
+    case 8:
+      if (wa.encoding == kEncodingPcm) {
+        return ScanLayout<Int64Samples, Channels>(file, wa, s, out);
+      }
+      if (wa.encoding == kEncodingFloat) {
+        return ScanLayout<Float64Samples, Channels>(file, wa, s, out);
+      }
+      break;
     default:
-      return Scan(file, wa, s, out, OpaqueSums{});
+      break;
   }
+  return {};  // a layout the driver refuses; nothing is read
 }
 
 }  // namespace
+
+bool Decodable(const WaveAttributes& wa) {
+  if (wa.channels == 0 || wa.channels > kMaxChannels) return false;
+  switch (wa.bytes_per_sample) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+      return true;
+    case 8:
+      return wa.encoding == kEncodingPcm || wa.encoding == kEncodingFloat;
+    default:
+      return false;
+  }
+}
 
 Peaks ScanInterval(ByteSource& file, const WaveAttributes& wa,
                    const ScanSettings& s, Output& out) {
@@ -121,8 +155,20 @@ Peaks ScanInterval(ByteSource& file, const WaveAttributes& wa,
       return ScanChannels<1>(file, wa, s, out);
     case 2:
       return ScanChannels<2>(file, wa, s, out);
+    case 3:
+      return ScanChannels<3>(file, wa, s, out);
+    case 4:
+      return ScanChannels<4>(file, wa, s, out);
+    case 5:
+      return ScanChannels<5>(file, wa, s, out);
+    case 6:
+      return ScanChannels<6>(file, wa, s, out);
+    case 7:
+      return ScanChannels<7>(file, wa, s, out);
+    case 8:
+      return ScanChannels<8>(file, wa, s, out);
     default:
-      return Scan(file, wa, s, out, OpaqueSums{});
+      return {};  // a layout the driver refuses; nothing is read
   }
 }
 

@@ -2,6 +2,7 @@
 // tracking the peaks and printing one waveform line per window.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -10,15 +11,19 @@
 
 namespace ostrel {
 
-// Running peaks in level units; mono files use only the left one.
+// The most channels a file may have.
+constexpr std::uint32_t kMaxChannels = 8;
+
+// Running peaks in level units, one per channel in file order (for stereo,
+// left then right).
 struct Peaks {
-  double left = 0;
-  double right = 0;
+  std::array<double, kMaxChannels> channel{};
+  bool operator==(const Peaks&) const = default;
 };
 
 // What the driver settled for the scan.
 struct ScanSettings {
-  std::uint32_t frame_size = 0;    // bytes, 1 to 8
+  std::uint32_t frame_size = 0;    // bytes, 1 to 64
   std::uint64_t start_frame = 0;   // first frame scanned
   std::uint64_t end_frame = 0;     // one past the last, > start_frame
   std::uint32_t window = 0;        // frames per line; 0 never completes
@@ -26,7 +31,7 @@ struct ScanSettings {
   double magnification = 1;
 };
 
-// Raises peak to the magnitude of v.
+// Raises peak to the magnitude of v; a NaN leaves it as it is.
 inline void CheckPeak(double& peak, double v) {
   if (v > peak) {
     peak = v;
@@ -39,6 +44,11 @@ inline void CheckPeak(double& peak, double v) {
 // as large as the reads of a plain file copy, so that reading costs no more
 // than it must, and small enough to stay in the second-level cache.
 constexpr std::size_t kBlockBytes = std::size_t{1} << 17;
+
+// Whether the scan decodes files of this layout: 1 to 8 channels of 8-bit
+// (unsigned PCM, A-law or mu-law), 16-, 24- or 32-bit samples, or 64-bit
+// integer PCM or floats.
+bool Decodable(const WaveAttributes& wa);
 
 // Reads the interval from `file` in blocks of kBlockBytes, prints a line for
 // every complete window and returns the peaks. A block that arrives short

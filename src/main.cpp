@@ -22,7 +22,6 @@ constexpr int kStatusOk = 0;
 constexpr int kStatusUsage = 1;
 constexpr int kStatusFile = 2;
 
-constexpr std::uint32_t kMaxFrameSize = 8;
 constexpr float kMaxMagnification = 256;
 // 2^64 as a float: frame numbers from products at or beyond it do not fit.
 constexpr float kFrameLimit = 18446744073709551616.0F;
@@ -92,15 +91,22 @@ void PrintSummary(Output& out, float magnification, std::uint32_t channels,
   out.Write("Showing values above ");
   PutNumber(out, threshold, 0);
   out.Write(" dB\n");
-  if (channels == 2) {
-    out.Write("Peaks over interval ");
-    PutNumber(out, PeakDecibels(peaks.left), 1);
-    out.Write(" L ");
-    PutNumber(out, PeakDecibels(peaks.right), 1);
-    out.Write(" R\n");
-  } else if (channels == 1) {
+  if (channels == 1) {
     out.Write("Peak over interval ");
-    PutNumber(out, PeakDecibels(peaks.left), 1);
+    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
+    out.Write(" dB\n");
+  } else if (channels == 2) {
+    out.Write("Peaks over interval ");
+    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
+    out.Write(" L ");
+    PutNumber(out, PeakDecibels(peaks.channel[1]), 1);
+    out.Write(" R\n");
+  } else {
+    out.Write("Peaks over interval");
+    for (std::uint32_t c = 0; c < channels && c < kMaxChannels; ++c) {
+      out.Write(" ");
+      PutNumber(out, PeakDecibels(peaks.channel[c]), 1);
+    }
     out.Write(" dB\n");
   }
 }
@@ -153,7 +159,7 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
   const std::uint64_t end_frame = std::min(stop_frame, wa.frame_count);
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
-  if (frame_size == 0 || frame_size > kMaxFrameSize) {
+  if (!Decodable(wa)) {
     out.Line("Unrecognized bit or channel configuration");
     return kStatusUsage;
   }

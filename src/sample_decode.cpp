@@ -24,6 +24,8 @@ template <std::size_t Width>
 struct Vectors;
 template <>
 struct Vectors<16> {
+  using I8 = std::int8_t __attribute__((vector_size(16)));
+  using U8 = std::uint8_t __attribute__((vector_size(16)));
   using I16 = std::int16_t __attribute__((vector_size(16)));
   using U16 = std::uint16_t __attribute__((vector_size(16)));
   using I32 = std::int32_t __attribute__((vector_size(16)));
@@ -31,6 +33,8 @@ struct Vectors<16> {
 };
 template <>
 struct Vectors<32> {
+  using I8 = std::int8_t __attribute__((vector_size(32)));
+  using U8 = std::uint8_t __attribute__((vector_size(32)));
   using I16 = std::int16_t __attribute__((vector_size(32)));
   using U16 = std::uint16_t __attribute__((vector_size(32)));
   using I32 = std::int32_t __attribute__((vector_size(32)));
@@ -60,8 +64,8 @@ OSTREL_INLINE void FoldMaxima(const std::array<Vector, R>& top,
   constexpr std::size_t kLanes = sizeof(Vector) / sizeof(top[0][0]);
   for (std::size_t r = 0; r < R; ++r) {
     for (std::size_t l = 0; l < kLanes; ++l) {
-      std::uint32_t& t = m.top[(r * kLanes + l) % Channels];
-      t = std::max<std::uint32_t>(t, top[r][l]);
+      std::uint64_t& t = m.top[(r * kLanes + l) % Channels];
+      t = std::max<std::uint64_t>(t, top[r][l]);
     }
   }
 }
@@ -72,6 +76,41 @@ template <class Unsigned, class Signed>
 OSTREL_INLINE Unsigned Magnitude(const Unsigned& v) {
   const auto sign = reinterpret_cast<Unsigned>(reinterpret_cast<Signed>(v) < 0);
   return (v ^ sign) - sign;
+}
+
+// Unsigned 8-bit samples. A magnitude, |byte - 128|, is at most 128 and
+// fits a byte; neighbouring pairs are summed in 16-bit lanes, which take
+// 255 pairs before they move into 64 bits.
+template <std::size_t Width, int Channels>
+OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
+                                RunMagnitudes<Channels>& m) {
+  using U8 = typename Vectors<Width>::U8;
+  using I8 = typename Vectors<Width>::I8;
+  using U16 = typename Vectors<Width>::U16;
+  constexpr std::size_t kLanes = Width;
+  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
+  constexpr std::size_t kStep = kLanes * kR;
+  constexpr std::size_t kStepsPerSum = 255 / kR;
+  std::array<U8, kR> top{};
+  std::size_t k = 0;
+  while (k + kStep <= samples) {
+    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
+    U16 sum = {};
+    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
+      for (std::size_t r = 0; r < kR; ++r) {
+        U8 v;
+        std::memcpy(&v, p + k + r * kLanes, sizeof v);
+        // The byte less 128 as a signed byte; -128 maps onto 128.
+        const U8 mag = Magnitude<U8, I8>(v ^ 0x80);
+        top[r] = mag > top[r] ? mag : top[r];
+        const auto pairs = reinterpret_cast<U16>(mag);
+        sum += (pairs & 0xFF) + (pairs >> 8);
+      }
+    }
+    m.sum += LaneTotal(sum);
+  }
+  FoldMaxima(top, m);
+  return k;
 }
 
 // 16-bit samples. Magnitudes (at most 2^15) are summed in 32-bit lanes, a
@@ -196,10 +235,29 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
   return k;
 }
 
+// Which wide loop a layout has, if any, and whether its baseline (SSE2)
+// build pays: measured against the plain loop on whole recordings, spreading
+// 24-bit samples into lanes without AVX2's byte shuffle costs about twice
+// as much, and the float maxima come out about 15% slower (the sums, not the
+// maxima, bound that scan), so those two stay plain without AVX2. The
+// G.711 and 64-bit layouts have no wide loop.
+template <class Layout>
+constexpr bool kHasWide = std::is_same_v<Layout, Unsigned8Samples> ||
+                          std::is_same_v<Layout, IntegerSamples<2>> ||
+                          std::is_same_v<Layout, IntegerSamples<3>> ||
+                          std::is_same_v<Layout, IntegerSamples<4>> ||
+                          std::is_same_v<Layout, Float32Samples>;
+template <class Layout>
+constexpr bool kPortablePays = kHasWide<Layout> &&
+                               !std::is_same_v<Layout, IntegerSamples<3>> &&
+                               !std::is_same_v<Layout, Float32Samples>;
+
 template <class Layout, std::size_t Width, int Channels>
 OSTREL_INLINE std::size_t Wide(const std::uint8_t* p, std::size_t samples,
                                RunMagnitudes<Channels>& m) {
-  if constexpr (std::is_same_v<Layout, IntegerSamples<2>>) {
+  if constexpr (std::is_same_v<Layout, Unsigned8Samples>) {
+    return Wide8<Width>(p, samples, m);
+  } else if constexpr (std::is_same_v<Layout, IntegerSamples<2>>) {
     return Wide16<Width>(p, samples, m);
   } else if constexpr (std::is_same_v<Layout, IntegerSamples<3>>) {
     static_assert(Width == 32, "the 24-bit spread needs AVX2's shuffles");
@@ -212,11 +270,10 @@ OSTREL_INLINE std::size_t Wide(const std::uint8_t* p, std::size_t samples,
 template <class Layout, int Channels>
 std::size_t WidePortable(const std::uint8_t* p, std::size_t samples,
                          RunMagnitudes<Channels>& m) {
-  if constexpr (std::is_same_v<Layout, IntegerSamples<3>> ||
-                std::is_same_v<Layout, Float32Samples>) {
-    return 0;  // never chosen: see CanRun
-  } else {
+  if constexpr (kPortablePays<Layout>) {
     return Wide<Layout, 16>(p, samples, m);
+  } else {
+    return 0;  // never chosen: see CanRun
   }
 }
 
@@ -224,7 +281,11 @@ std::size_t WidePortable(const std::uint8_t* p, std::size_t samples,
 template <class Layout, int Channels>
 __attribute__((target("avx2"))) std::size_t WideAvx2(
     const std::uint8_t* p, std::size_t samples, RunMagnitudes<Channels>& m) {
-  return Wide<Layout, 32>(p, samples, m);
+  if constexpr (kHasWide<Layout>) {
+    return Wide<Layout, 32>(p, samples, m);
+  } else {
+    return 0;  // never chosen: see CanRun
+  }
 }
 
 bool ProcessorHasAvx2() {
@@ -244,17 +305,12 @@ bool CanRun(Variant variant) {
     case Variant::kScalar:
       return true;
     case Variant::kPortable:
-      // Measured against the plain loop on whole recordings: without
-      // AVX2's byte shuffle, spreading 24-bit samples into lanes costs
-      // about twice as much, and the float maxima come out about 15% slower
-      // (the sums, not the maxima, bound that scan). Both stay plain.
-      return !std::is_same_v<Layout, IntegerSamples<3>> &&
-             !std::is_same_v<Layout, Float32Samples>;
+      return kPortablePays<Layout>;
     case Variant::kAvx2:
 #ifdef OSTREL_PORTABLE
       return false;
 #else
-      return ProcessorHasAvx2();
+      return kHasWide<Layout> && ProcessorHasAvx2();
 #endif
   }
   return false;
@@ -292,17 +348,30 @@ void AddRun(Variant variant, const std::uint8_t* p, std::size_t frames,
                                  frames - done / Channels, m);
 }
 
-#define OSTREL_LAYOUT(Layout)                                              \
-  template bool CanRun<Layout>(Variant);                                   \
-  template Variant BestVariant<Layout>();                                  \
-  template void AddRun<Layout, 1>(Variant, const std::uint8_t*,            \
-                                  std::size_t, RunMagnitudes<1>&);         \
-  template void AddRun<Layout, 2>(Variant, const std::uint8_t*,            \
-                                  std::size_t, RunMagnitudes<2>&);
+#define OSTREL_CHANNELS(Layout, Channels)                          \
+  template void AddRun<Layout, Channels>(Variant, const std::uint8_t*, \
+                                         std::size_t, RunMagnitudes<Channels>&);
+#define OSTREL_LAYOUT(Layout)                 \
+  template bool CanRun<Layout>(Variant);      \
+  template Variant BestVariant<Layout>();     \
+  OSTREL_CHANNELS(Layout, 1)                  \
+  OSTREL_CHANNELS(Layout, 2)                  \
+  OSTREL_CHANNELS(Layout, 3)                  \
+  OSTREL_CHANNELS(Layout, 4)                  \
+  OSTREL_CHANNELS(Layout, 5)                  \
+  OSTREL_CHANNELS(Layout, 6)                  \
+  OSTREL_CHANNELS(Layout, 7)                  \
+  OSTREL_CHANNELS(Layout, 8)
+OSTREL_LAYOUT(Unsigned8Samples)
+OSTREL_LAYOUT(ALawSamples)
+OSTREL_LAYOUT(MuLawSamples)
 OSTREL_LAYOUT(IntegerSamples<2>)
 OSTREL_LAYOUT(IntegerSamples<3>)
 OSTREL_LAYOUT(IntegerSamples<4>)
 OSTREL_LAYOUT(Float32Samples)
+OSTREL_LAYOUT(Float64Samples)
+OSTREL_LAYOUT(Int64Samples)
 #undef OSTREL_LAYOUT
+#undef OSTREL_CHANNELS
 
 }  // namespace ostrel

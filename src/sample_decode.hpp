@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,8 +21,10 @@ template <int Bytes>
 struct IntegerSamples {
   static_assert(Bytes >= 2 && Bytes <= 4);
   static constexpr int kBytes = Bytes;
-  // Magnitudes in steps add up exactly (see the window sums).
+  // Magnitudes in steps add up exactly (see the window sums); none is above
+  // 2^kMagnitudeBits.
   static constexpr bool kIntegerSteps = true;
+  static constexpr int kMagnitudeBits = 8 * Bytes - 1;
   using Key = std::uint32_t;
   // Level units per step: full scale, 2^(8*Bytes-1), becomes 128.
   static constexpr double kScale =
@@ -71,13 +75,142 @@ struct Float32Samples {
   }
 };
 
+// Unsigned 8-bit PCM: the byte less 128, already in level units.
+struct Unsigned8Samples {
+  static constexpr int kBytes = 1;
+  static constexpr bool kIntegerSteps = true;
+  static constexpr int kMagnitudeBits = 7;
+  using Key = std::uint32_t;
+  static constexpr double kScale = 1;
+
+  static std::int32_t Raw(const std::uint8_t* p) { return p[0] - 128; }
+  static double Value(const std::uint8_t* p) { return Raw(p); }
+  static Key MagnitudeKey(const std::uint8_t* p) {
+    const std::int32_t v = Raw(p);
+    return static_cast<Key>(v < 0 ? -v : v);
+  }
+  static double KeyMagnitude(Key key) { return key; }
+  static double Magnitude(const std::uint8_t* p) { return MagnitudeKey(p); }
+};
+
+// G.711 A-law: the even bits are inverted; then a sign bit (set for
+// positive), a 3-bit segment and a 4-bit step within it. Segment 0 is
+// linear from 8 in steps of 16; each later segment doubles the steps.
+constexpr std::int32_t ALawLinear(std::uint8_t code) {
+  const unsigned a = code ^ 0x55U;
+  const unsigned segment = (a >> 4) & 7U;
+  std::int32_t t = static_cast<std::int32_t>((a & 0x0FU) << 4);
+  if (segment == 0) {
+    t += 8;
+  } else {
+    t = (t + 0x108) << (segment - 1);
+  }
+  return (a & 0x80U) != 0 ? t : -t;
+}
+
+// G.711 mu-law: every bit is inverted; then a sign bit (set for negative),
+// a 3-bit exponent and a 4-bit mantissa: (mantissa * 8 + 132) * 2^exponent
+// less the bias 132.
+constexpr std::int32_t MuLawLinear(std::uint8_t code) {
+  const unsigned u = ~code & 0xFFU;
+  const std::int32_t t =
+      static_cast<std::int32_t>(((u & 0x0FU) << 3) + 0x84U) << ((u >> 4) & 7U);
+  return (u & 0x80U) != 0 ? 0x84 - t : t - 0x84;
+}
+
+// G.711 companded samples, decoded to their 16-bit linear values through a
+// table; a step is 1/256 of a level unit, as for 16-bit PCM.
+template <std::int32_t (*Linear)(std::uint8_t)>
+struct G711Samples {
+  static constexpr int kBytes = 1;
+  static constexpr bool kIntegerSteps = true;
+  static constexpr int kMagnitudeBits = 15;  // at most 32,256
+  using Key = std::uint32_t;
+  static constexpr double kScale = 1.0 / 256;
+  static constexpr std::array<std::int16_t, 256> kLinear = [] {
+    std::array<std::int16_t, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+      table[c] = static_cast<std::int16_t>(Linear(static_cast<std::uint8_t>(c)));
+    }
+    return table;
+  }();
+
+  static std::int32_t Raw(const std::uint8_t* p) { return kLinear[p[0]]; }
+  static double Value(const std::uint8_t* p) { return Raw(p) * kScale; }
+  static Key MagnitudeKey(const std::uint8_t* p) {
+    const std::int32_t v = Raw(p);
+    return static_cast<Key>(v < 0 ? -v : v);
+  }
+  static double KeyMagnitude(Key key) { return key * kScale; }
+  static double Magnitude(const std::uint8_t* p) {
+    return KeyMagnitude(MagnitudeKey(p));
+  }
+};
+using ALawSamples = G711Samples<ALawLinear>;
+using MuLawSamples = G711Samples<MuLawLinear>;
+
+// IEEE-754 double precision, times 128. A magnitude's key is the value's
+// bits without the sign, which order magnitudes as the values do; a NaN,
+// which never raises a peak, has the key 0.
+struct Float64Samples {
+  static constexpr int kBytes = 8;
+  static constexpr bool kIntegerSteps = false;
+  using Key = std::uint64_t;
+
+  static double Value(const std::uint8_t* p) {
+    return std::bit_cast<double>(Word(p)) * 128;
+  }
+  static Key MagnitudeKey(const std::uint8_t* p) {
+    constexpr Key kInfinity = 0x7FF0000000000000U;
+    const Key key = Word(p) & 0x7FFFFFFFFFFFFFFFU;
+    return key > kInfinity ? 0 : key;
+  }
+  static double KeyMagnitude(Key key) { return std::bit_cast<double>(key) * 128; }
+  static double Magnitude(const std::uint8_t* p) { return std::fabs(Value(p)); }
+
+ private:
+  static std::uint64_t Word(const std::uint8_t* p) {
+    std::uint64_t w = 0;
+    for (int k = 7; k >= 0; --k) w = (w << 8) | p[k];
+    return w;
+  }
+};
+
+// 64-bit signed integers, rounded to the nearest double and scaled by
+// 2^-56 (full scale 2^63 becomes 128). Rounding is symmetric and never
+// decreases a larger magnitude, so |v| as an integer is the key.
+struct Int64Samples {
+  static constexpr int kBytes = 8;
+  static constexpr bool kIntegerSteps = false;
+  using Key = std::uint64_t;
+
+  static double Value(const std::uint8_t* p) {
+    return std::ldexp(static_cast<double>(static_cast<std::int64_t>(Word(p))), -56);
+  }
+  static Key MagnitudeKey(const std::uint8_t* p) {
+    const std::uint64_t w = Word(p);
+    return (w >> 63) != 0 ? ~w + 1 : w;  // 2^63 for the most negative
+  }
+  static double KeyMagnitude(Key key) {
+    return std::ldexp(static_cast<double>(key), -56);
+  }
+  static double Magnitude(const std::uint8_t* p) { return std::fabs(Value(p)); }
+
+ private:
+  static std::uint64_t Word(const std::uint8_t* p) {
+    std::uint64_t w = 0;
+    for (int k = 7; k >= 0; --k) w = (w << 8) | p[k];
+    return w;
+  }
+};
+
 // What a run of frames adds up to: the sum of every sample's magnitude
 // key (only for integer layouts, where it is exact) and each channel's
 // largest key.
 template <int Channels>
 struct RunMagnitudes {
   std::uint64_t sum = 0;
-  std::array<std::uint32_t, Channels> top{};
+  std::array<std::uint64_t, Channels> top{};
 };
 
 // The ways a run can be gone through. Every one gives the same numbers:
@@ -89,8 +222,8 @@ enum class Variant {
 };
 
 // Whether this build and this processor can run the variant for the layout:
-// the 24-bit shuffle only pays with AVX2, and builds made with
-// OSTREL_PORTABLE carry no AVX2 code.
+// only some layouts have wide loops, some only pay with AVX2, and builds
+// made with OSTREL_PORTABLE carry no AVX2 code.
 template <class Layout>
 bool CanRun(Variant variant);
 
@@ -114,7 +247,7 @@ inline void AddRunScalar(const std::uint8_t* p, std::size_t frames,
       const auto key = Layout::MagnitudeKey(p + k * kFrameBytes +
                                             std::size_t{Layout::kBytes} * c);
       if constexpr (Layout::kIntegerSteps) m.sum += key;
-      m.top[c] = std::max(m.top[c], key);
+      m.top[c] = std::max<std::uint64_t>(m.top[c], key);
     }
   }
 }

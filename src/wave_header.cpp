@@ -42,7 +42,6 @@ constexpr std::uint32_t kDs64BodyBytes = 16;
 constexpr std::uint64_t kLastTagOffset = 15000;
 static_assert(kHeadBytes == kLastTagOffset + kFmtFieldBytes);
 
-constexpr int kFormatPcm = 1;
 constexpr int kFormatExtensible = 0xFFFE;
 // An extensible format chunk's body reaches its sub-format's code from
 // this size on (the sub-format starts 24 bytes into the body).
@@ -227,7 +226,6 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   // Widened with its sign: a rate field with the top bit set is huge.
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
   wa.encoding = EncodingCode(fmt);
-  wa.integer_samples = wa.encoding == kFormatPcm;
 
   // A stream that the walk read past its kept head before giving up can
   // no longer deliver what the tag search would point at.

@@ -7,6 +7,12 @@
 
 namespace ostrel {
 
+// Encodings a format chunk names, as far as the scan tells them apart.
+constexpr std::uint32_t kEncodingPcm = 1;
+constexpr std::uint32_t kEncodingFloat = 3;
+constexpr std::uint32_t kEncodingALaw = 6;
+constexpr std::uint32_t kEncodingMuLaw = 7;
+
 // What the rest of the run knows about a file.
 struct WaveAttributes {
   std::uint64_t sample_rate = 0;
@@ -14,8 +20,6 @@ struct WaveAttributes {
   std::uint32_t channels = 0;
   std::uint64_t data_offset = 0;  // byte offset of the first sample frame
   std::uint64_t frame_count = 0;  // whole frames the file really holds
-  // Four-byte samples are floats unless the header says integer PCM.
-  bool integer_samples = false;  // encoding == 1
   // How samples are stored: the format code, or for the extensible format
   // the code its sub-format stands for (1 integer PCM, 3 float, 6 A-law,
   // 7 mu-law, ...); 0xFFFE where the format chunk is too short to hold it.

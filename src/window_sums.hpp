@@ -53,15 +53,15 @@ class PeakKeys {
     // A float key of 0 is still a magnitude of 2^-120, so nothing seen must
     // stay apart from a silent frame.
     if (!seen_) return peaks;
-    CheckPeak(peaks.left, Layout::KeyMagnitude(top_[0]));
-    if constexpr (Channels == 2) {
-      CheckPeak(peaks.right, Layout::KeyMagnitude(top_[1]));
+    for (int c = 0; c < Channels; ++c) {
+      CheckPeak(peaks.channel[c], Layout::KeyMagnitude(
+                                      static_cast<typename Layout::Key>(top_[c])));
     }
     return peaks;
   }
 
  private:
-  std::array<typename Layout::Key, Channels> top_{};
+  std::array<std::uint64_t, Channels> top_{};
   bool seen_ = false;
 };
 
@@ -79,9 +79,8 @@ class ExactSums {
       std::size_t{Layout::kBytes} * Channels;
 
   static bool StaysExact(std::uint32_t window) {
-    constexpr int kMagnitudeBits = 8 * Layout::kBytes - 1;
     return std::uint64_t{window} * Channels <=
-           (std::uint64_t{1} << (53 - kMagnitudeBits));
+           (std::uint64_t{1} << (53 - Layout::kMagnitudeBits));
   }
 
   void Add(const std::uint8_t* p, const Pieces& pieces) {
@@ -215,14 +214,6 @@ class OrderedSums {
   std::array<double, Pieces::kMax> sums_{};
   std::size_t last_ = 0;
   PeakKeys<Layout, Channels> peaks_;
-};
-
-// Layouts the scan does not decode: frames only count toward windows.
-struct OpaqueSums {
-  static constexpr std::size_t kFrameBytes = 1;  // unused: no bytes are read
-  static void Add(const std::uint8_t* /*p*/, const Pieces& /*pieces*/) {}
-  static double TakeSum(std::size_t /*c*/) { return 0; }
-  static Peaks peaks() { return {}; }
 };
 
 }  // namespace ostrel

@@ -1,5 +1,7 @@
 #include <bit>
 
+#include "sample_decode.hpp"
+
 #include "wave_builder.hpp"
 
 namespace {
@@ -21,8 +23,8 @@ TEST(Scan, DecodesEveryByteInBothChannels) {
     right.insert(right.end(), sample.begin(), sample.end());
     const auto l = wb::Scan(left, {.bytes = width, .channels = 2}).first;
     const auto r = wb::Scan(right, {.bytes = width, .channels = 2}).first;
-    EXPECT_EQ(std::tuple(l.left, l.right, r.left, r.right), std::tuple(magnitude, 0.0, 0.0, magnitude));
-    EXPECT_EQ(wb::Scan(sample, {.bytes = width}).first.left, magnitude);  // mono
+    EXPECT_EQ(std::tuple(l.channel[0], l.channel[1], r.channel[0], r.channel[1]), std::tuple(magnitude, 0.0, 0.0, magnitude));
+    EXPECT_EQ(wb::Scan(sample, {.bytes = width}).first.channel[0], magnitude);  // mono
   }
 }
 
@@ -75,8 +77,7 @@ std::pair<ostrel::Peaks, std::string> Reference(const std::vector<double>& v, co
   double g = 0;
   const std::uint32_t ch = l.channels;
   for (std::uint64_t i = l.start, n = 1; i < l.end; ++i, ++n) {
-    r.first.left = std::max(r.first.left, std::fabs(v[ch * i]));
-    if (ch == 2) r.first.right = std::max(r.first.right, std::fabs(v[ch * i + 1]));
+    for (std::uint32_t c = 0; c < ch; ++c) r.first.channel[c] = std::max(r.first.channel[c], std::fabs(v[ch * i + c]));
     for (std::uint32_t c = 0; c < ch; ++c) g = g + std::fabs(v[ch * i + c]);
     if (n < l.window || l.window == 0) continue;
     const auto position = static_cast<std::int64_t>(i + 1 - l.window / 2);
@@ -85,7 +86,7 @@ std::pair<ostrel::Peaks, std::string> Reference(const std::vector<double>& v, co
     std::snprintf(column, sizeof column, seconds >= 0.025 ? "%.2f\t" : seconds > 0.001 ? "%.3f\t" : "%.3f\t%i\t",
                   static_cast<double>(static_cast<float>(position) / static_cast<float>(l.rate)),
                   static_cast<int>(position));
-    const double level = (ch == 2 ? g * 0.5 : g) / l.window * l.mag;
+    const double level = g / ch / l.window * l.mag;
     r.second += column + std::string(static_cast<std::size_t>(std::min(level, 32768.0)), '.') + "\n";
     g = 0;
     n = 0;
@@ -93,40 +94,110 @@ std::pair<ostrel::Peaks, std::string> Reference(const std::vector<double>& v, co
   return r;
 }
 
+// A sample's value in level units, decoded the plain way: integers scaled
+// so that full scale is 128, floats through the bit-by-bit arithmetic or
+// the compiler's own double, G.711 through its 16-bit linear value.
+double PlainValue(std::uint32_t bytes, std::uint32_t encoding, std::uint64_t raw) {
+  switch (bytes) {
+    case 1:
+      if (encoding == 6) return ostrel::ALawLinear(static_cast<std::uint8_t>(raw)) / 256.0;
+      if (encoding == 7) return ostrel::MuLawLinear(static_cast<std::uint8_t>(raw)) / 256.0;
+      return static_cast<double>(raw & 0xFF) - 128;
+    case 4:
+      if (encoding != 1) return wb::Float32Reference(static_cast<std::uint32_t>(raw));
+      return static_cast<std::int32_t>(raw) / 16777216.0;
+    case 8:
+      if (encoding != 1) return std::bit_cast<double>(raw) * 128;
+      return static_cast<double>(static_cast<std::int64_t>(raw)) / 72057594037927936.0;
+    default:
+      return static_cast<double>(static_cast<std::int64_t>(raw << (64 - 8 * bytes)) >> (64 - 8 * bytes)) /
+             static_cast<double>(std::uint64_t{1} << (8 * bytes - 8));
+  }
+}
+
 TEST(Scan, MatchesPlainCalculationAcrossBlocks) {
   struct Case {
-    std::uint32_t bytes, channels, window;
-    bool integer;
+    std::uint32_t bytes, encoding, channels, window;
   };
-  // Every layout, mono and stereo; windows of one frame, a few frames, odd
-  // lengths that straddle the block edges, and none at all.
+  // Every layout, mono and stereo, some with more channels; windows of one
+  // frame, a few frames, odd lengths that straddle the block edges, and
+  // none at all.
   std::vector<Case> cases;
-  for (const std::uint32_t bytes : {2U, 3U, 4U})
-    for (const bool integer : {true, false})
-      for (const std::uint32_t channels : {1U, 2U})
-        for (const std::uint32_t window : {1U, 7U, 441U, 2205U, 0U})
-          if (integer || bytes == 4) cases.push_back({bytes, channels, window, integer});
+  const std::pair<std::uint32_t, std::uint32_t> layouts[] = {{1, 1}, {1, 6}, {1, 7}, {2, 1}, {3, 1},
+                                                             {4, 1}, {4, 3}, {8, 1}, {8, 3}};
+  for (const auto& [bytes, encoding] : layouts)
+    for (const std::uint32_t channels : {1U, 2U})
+      for (const std::uint32_t window : {1U, 7U, 441U, 2205U, 0U}) cases.push_back({bytes, encoding, channels, window});
+  for (const std::uint32_t channels : {3U, 4U, 5U, 6U, 7U, 8U}) {
+    cases.push_back({2, 1, channels, 441});
+    cases.push_back({1, 1, channels, 33});
+  }
+  cases.insert(cases.end(), {{3, 1, 3, 441}, {4, 3, 6, 441}, {8, 3, 5, 7}});
   for (const Case& c : cases) {
     const std::uint64_t block = ostrel::kBlockBytes / (c.bytes * c.channels);
     // Windows of one frame never straddle a block edge: a short stretch will do.
     const std::uint64_t frames = c.window == 1 ? 3000 : block + 3000, samples = frames * c.channels;
-    std::uint32_t x = 12345 + c.window;
+    std::uint64_t x = 12345 + c.window;
     std::vector<double> v;
-    std::vector<std::int64_t> raw;
+    wb::Bytes bytes;
     for (std::uint64_t k = 0; k < samples; ++k) {
-      x = x * 1664525 + 1013904223;
-      // Integers of every size down to 0 and up to full scale, both signs.
-      const std::int64_t s = static_cast<std::int32_t>(x) >> (8 * (4 - c.bytes) + x % 9);
-      const auto w = static_cast<std::uint32_t>(s) ^ (x & 0x40000000);  // floats of many exponents
-      v.push_back(!c.integer ? wb::Float32Reference(w) : std::ldexp(static_cast<double>(s), 7 - 8 * c.bytes + 1));
-      raw.push_back(c.integer ? s : w);
+      x = x * 6364136223846793005U + 1442695040888963407U;
+      // Every size of integer down to 0, both signs, full scale among them;
+      // floats of many exponents.
+      std::uint64_t raw = x >> (x % 64 < 8 ? 0 : x % 23);
+      if (c.bytes == 8 && c.encoding == 3) raw = std::bit_cast<std::uint64_t>(std::ldexp(static_cast<double>(x >> 11), -53 - static_cast<int>(x % 40)) * (x % 2 ? 1 : -1));
+      if (x % 64 == 9) raw = ~std::uint64_t{0} << (8 * c.bytes - 1);  // the most negative integer
+      for (std::uint32_t b = 0; b < c.bytes; ++b) bytes.push_back(static_cast<std::uint8_t>(raw >> (8 * b)));
+      v.push_back(PlainValue(c.bytes, c.encoding, c.bytes == 8 ? raw : raw & ((std::uint64_t{1} << (8 * c.bytes)) - 1)));
     }
     const wb::Layout l{.bytes = c.bytes, .channels = c.channels, .rate = 44100, .window = c.window,
-                       .start = 1234, .end = frames - 17, .mag = 3, .integer = c.integer};
-    const auto got = wb::Scan(Pack(static_cast<int>(c.bytes), raw), l);
+                       .start = 1234, .end = frames - 17, .mag = 3, .encoding = c.encoding};
+    const auto got = wb::Scan(bytes, l);
     const auto want = Reference(v, l);
-    EXPECT_EQ(got.first, want.first) << c.bytes << " " << c.integer << " " << c.channels << " " << c.window;
-    EXPECT_TRUE(got.second == want.second) << c.bytes << " " << c.integer << " " << c.channels << " " << c.window;
+    const std::string name = std::to_string(c.bytes) + " bytes, code " + std::to_string(c.encoding) + ", " +
+                             std::to_string(c.channels) + " channels, window " + std::to_string(c.window);
+    EXPECT_EQ(got.first, want.first) << name;
+    EXPECT_TRUE(got.second == want.second) << name;
+  }
+}
+
+TEST(Scan, DecodesEveryEncoding) {
+  // Hand-worked values in level units (full scale 128): unsigned 8-bit is
+  // the byte less 128; G.711 gives the standard 16-bit linear value / 256
+  // (A-law 0x55 is -8 and 0xD5 is +8; 0xAA and 0x2A are +-32256;
+  // mu-law 0x00 and 0x80 are -+32124, 0x7F and 0xFF are 0, and the rest
+  // inverted is sign, exponent, mantissa: (8m + 132) 2^e - 132); 64-bit floats
+  // times 128; 64-bit integers times 2^-56.
+  struct Row {
+    std::uint32_t bytes, encoding;
+    wb::Bytes sample;
+    double magnitude;
+  };
+  const Row rows[] = {
+      {.bytes = 1, .encoding = 1, .sample = {0x00}, .magnitude = 128},
+      {.bytes = 1, .encoding = 1, .sample = {0xFF}, .magnitude = 127},
+      {.bytes = 1, .encoding = 1, .sample = {0x80}, .magnitude = 0},
+      {.bytes = 1, .encoding = 6, .sample = {0x55}, .magnitude = 8 / 256.0},
+      {.bytes = 1, .encoding = 6, .sample = {0xD5}, .magnitude = 8 / 256.0},
+      {.bytes = 1, .encoding = 6, .sample = {0xAA}, .magnitude = 32256 / 256.0},
+      {.bytes = 1, .encoding = 6, .sample = {0x2A}, .magnitude = 32256 / 256.0},
+      {.bytes = 1, .encoding = 7, .sample = {0x00}, .magnitude = 32124 / 256.0},
+      {.bytes = 1, .encoding = 7, .sample = {0x80}, .magnitude = 32124 / 256.0},
+      {.bytes = 1, .encoding = 7, .sample = {0x7F}, .magnitude = 0},
+      {.bytes = 1, .encoding = 7, .sample = {0xFF}, .magnitude = 0},
+      {.bytes = 1, .encoding = 7, .sample = {0xFE}, .magnitude = 8 / 256.0},    // (1 * 8 + 132) - 132
+      {.bytes = 1, .encoding = 7, .sample = {0xEF}, .magnitude = 132 / 256.0},  // 132 * 2 - 132
+      {.bytes = 8, .encoding = 3, .sample = Pack(8, {0x3FF0000000000000}), .magnitude = 128},    // 1.0
+      {.bytes = 8, .encoding = 3, .sample = Pack(8, {-0x4020000000000000}), .magnitude = 64},   // -0.5
+      {.bytes = 8, .encoding = 3, .sample = Pack(8, {0}), .magnitude = 0},
+      {.bytes = 8, .encoding = 1, .sample = Pack(8, {INT64_MIN}), .magnitude = 128},
+      {.bytes = 8, .encoding = 1, .sample = Pack(8, {INT64_MAX}), .magnitude = 128},  // rounds to 2^63
+      {.bytes = 8, .encoding = 1, .sample = Pack(8, {-(std::int64_t{1} << 56)}), .magnitude = 1},
+  };
+  for (const Row& r : rows) {
+    const auto [peaks, text] = wb::Scan(r.sample, {.bytes = r.bytes, .window = 1, .mag = 1, .encoding = r.encoding});
+    EXPECT_EQ(peaks.channel[0], r.magnitude) << r.bytes << " " << r.encoding << " " << int{r.sample[0]};
+    EXPECT_EQ(text, "0.001\t1\t" + std::string(static_cast<std::size_t>(r.magnitude), '.') + "\n");
   }
 }
 
@@ -181,7 +252,7 @@ TEST(Scan, ShortReadEndsAtTheFirstMissingFrame) {
   // The last whole window ends at frame 70000 and stands at frame 69975,
   // 69.9749985 as a float.
   EXPECT_EQ(text.substr(text.size() - 9), "\n69.97\t.\n");
-  EXPECT_EQ(peaks.left, 2);
+  EXPECT_EQ(peaks.channel[0], 2);
 }
 
 TEST(FormatFixed, MatchesPrintf) {

@@ -47,7 +47,11 @@ TEST(Driver, MessagesStatusesAndSummaries) {
       {{{one, "1e17", "1"}, bad_time}, 1}, {{{File(Wave{.rate = 0, .samples = Bytes(400)}), "0", "1"}, bad_time}, 1},
       // 0.7 s at 44,100 per second is frame 30870 in single precision (30869 in double).
       {{{File(Wave{.rate = 44100, .samples = Bytes(62000)}), "0.7", "0.701", "44"}, "0.700\t30892\t\n" + k48 + none}, 0},
-      {{{File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"}, bad_layout}, 1},
+      {{{File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"},
+        Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n"}, 0},
+      {{{File(Wave{.channels = 9, .samples = Bytes(900)}), "0", "1"}, bad_layout}, 1},
+      {{{File(Wave{.bits = 40, .samples = Bytes(500)}), "0", "1"}, bad_layout}, 1},
+      {{{File(Wave{.bits = 64, .format = 6, .samples = Bytes(800)}), "0", "1"}, bad_layout}, 1},
       {{{File(Wave{.channels = 0, .samples = Bytes(400)}), "0", "1"}, bad_layout}, 1},
       {{{File(Wave{.bits = 4, .samples = Bytes(400)}), "0", "1"}, bad_layout}, 1},
       {{{one, "0", "1", "0"}, two}, 0}, {{{one, "0", "1", "-5"}, two}, 0},
@@ -58,7 +62,8 @@ TEST(Driver, MessagesStatusesAndSummaries) {
       {mag("-2", 1, "-48"), 0}, {mag("0", 1, "-48"), 0}, {mag("nan", 1, "-48"), 0},
       {{{one, "5", "6"}, k48 + none}, 0},
       {{{File(Wave{.channels = 2, .samples = Bytes(400)}), "5", "6"}, k48 + "Peaks over interval -inf L -inf R\n"}, 0},
-      {{{File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"}, Lines(2, 0) + k48}, 0},
+      {{{File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"},
+        Lines(2, 1) + k48 + "Peaks over interval -42.1 -42.1 -42.1 -42.1 dB\n"}, 0},
       {{{File(Wave{.bits = 8, .samples = Bytes(100, 0x80)}), "0", "1"}, Lines(2, 0) + k48 + none}, 0},
       {{{File(Wave{.samples = Pack(2, {0, 32767, -32767})}), "0", "1"}, k48 + "Peak over interval -0.0 dB\n"}, 0},
       {{{File(Wave{.samples = Pack(2, {0, -32768, 32767})}), "0", "1"}, k48 + "Peak over interval 0.0 dB\n"}, 0},
@@ -117,6 +122,26 @@ TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
   EXPECT_TRUE(as16.ends_with("Peaks over interval 0.0 L -0.0 R\n")) << as16;
   EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .rate = 1020, .samples = Pack(4, s32)}), as16);
   EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .format = 0xFFFE, .rate = 1020, .samples = Pack(4, s32)}), as16);
+}
+
+TEST(Driver, ThreeToEightChannels) {
+  // 16-bit, channel c (from 0) holding 256 (c + 1) throughout: c + 1 level
+  // units. A line's level is the mean over the channels, (C + 1) / 2; each
+  // channel's peak is 20 log10((c + 1) / 128) dB.
+  for (std::int64_t channels = 3; channels <= 8; ++channels) {
+    std::vector<std::int64_t> samples;
+    for (int frame = 0; frame < 100; ++frame)
+      for (std::int64_t c = 0; c < channels; ++c) samples.push_back(256 * (c + 1));
+    std::string peaks = "Peaks over interval";
+    for (std::int64_t c = 0; c < channels; ++c) {
+      char db[16];
+      std::snprintf(db, sizeof db, " %.1f", static_cast<double>(static_cast<float>(20 * std::log10((c + 1) / 128.0))));
+      peaks += db;
+    }
+    EXPECT_EQ(wb::Run({File(Wave{.channels = channels, .samples = Pack(2, samples)}), "0", "1"}),
+              std::pair(kBanner + Lines(2, static_cast<int>(channels + 1) / 2) + k48 + peaks + " dB\n", 0))
+        << channels;
+  }
 }
 
 }  // namespace

@@ -45,7 +45,19 @@ void CheckVariants(std::mt19937& rng) {
 
 TEST(SampleDecode, EveryVariantMatchesThePlainLoop) {
   std::mt19937 rng(7);
+  CheckVariants<ostrel::Unsigned8Samples, 1>(rng);
+  CheckVariants<ostrel::Unsigned8Samples, 2>(rng);
+  CheckVariants<ostrel::Unsigned8Samples, 3>(rng);
+  CheckVariants<ostrel::Unsigned8Samples, 6>(rng);
+  CheckVariants<ostrel::Unsigned8Samples, 8>(rng);
   CheckVariants<ostrel::IntegerSamples<2>, 1>(rng);
+  CheckVariants<ostrel::IntegerSamples<2>, 3>(rng);
+  CheckVariants<ostrel::IntegerSamples<2>, 5>(rng);
+  CheckVariants<ostrel::IntegerSamples<2>, 6>(rng);
+  CheckVariants<ostrel::IntegerSamples<2>, 7>(rng);
+  CheckVariants<ostrel::IntegerSamples<3>, 3>(rng);
+  CheckVariants<ostrel::IntegerSamples<4>, 6>(rng);
+  CheckVariants<ostrel::Float32Samples, 5>(rng);
   CheckVariants<ostrel::IntegerSamples<2>, 2>(rng);
   CheckVariants<ostrel::IntegerSamples<3>, 1>(rng);
   CheckVariants<ostrel::IntegerSamples<3>, 2>(rng);
@@ -70,13 +82,13 @@ TEST(SampleDecode, PlainLoopMagnitudes) {
   for (const Row& r : rows16) {
     ostrel::RunMagnitudes<2> m;
     ostrel::AddRunScalar<ostrel::IntegerSamples<2>, 2>(r.frame.data(), 1, m);
-    EXPECT_EQ(m.top, (std::array{r.left, r.right}));
+    EXPECT_EQ(m.top, (std::array<std::uint64_t, 2>{r.left, r.right}));
     EXPECT_EQ(m.sum, std::uint64_t{r.left} + r.right);
   }
   const std::vector<std::uint8_t> s24 = {0x00, 0x00, 0x80, 0x80, 0x80, 0xFF};  // -2^23; -32640
   ostrel::RunMagnitudes<2> m24;
   ostrel::AddRunScalar<ostrel::IntegerSamples<3>, 2>(s24.data(), 1, m24);
-  EXPECT_EQ(m24.top, (std::array<std::uint32_t, 2>{8388608, 32640}));
+  EXPECT_EQ(m24.top, (std::array<std::uint64_t, 2>{8388608, 32640}));
   const std::vector<std::uint8_t> f32 = {0x00, 0x00, 0x80, 0xBF};  // -1.0
   ostrel::RunMagnitudes<1> mf;
   ostrel::AddRunScalar<ostrel::Float32Samples, 1>(f32.data(), 1, mf);

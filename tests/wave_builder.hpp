@@ -16,7 +16,6 @@
 #include "wave_writer.hpp"
 
 namespace ostrel {
-inline bool operator==(const Peaks& a, const Peaks& b) { return a.left == b.left && a.right == b.right; }
 }  // namespace ostrel
 
 namespace wb {
@@ -101,13 +100,16 @@ struct Layout {
   double mag = 1;
   bool integer = true;
   std::uint64_t fail_at = UINT64_MAX;
+  std::uint32_t encoding = 0;  // 0: integer PCM or float, as `integer` says
 };
 
 // Scans frames held in memory (data offset 0): the peaks and the lines.
 inline std::pair<ostrel::Peaks, std::string> Scan(const Bytes& frames, const Layout& l) {
   const ostrel::WaveAttributes wa{.sample_rate = l.rate, .bytes_per_sample = l.bytes, .channels = l.channels,
                                   .frame_count = frames.size() / (l.bytes * l.channels),
-                                  .integer_samples = l.integer};
+                                  .encoding = l.encoding != 0 ? l.encoding
+                                              : l.integer ? ostrel::kEncodingPcm
+                                                          : ostrel::kEncodingFloat};
   const ostrel::ScanSettings s{.frame_size = l.bytes * l.channels, .start_frame = l.start,
                                .end_frame = l.end != 0 ? l.end : wa.frame_count, .window = l.window,
                                .window_seconds = static_cast<double>(l.window) / l.rate,
