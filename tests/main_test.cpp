@@ -9,7 +9,8 @@ using wb::Lines;
 using wb::Pack;
 using wb::Wave;
 
-const std::string kBanner = "Ostrel 1.01 by Valdrin\n";
+// The banner names the version set in the top CMakeLists.txt.
+const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
 const std::string kUsage =
     "This program will print a basic waveform image\n"
     "Run with command line argument 1 being the name of the wavefile\n"
