@@ -9,7 +9,8 @@ using wb::Lines;
 using wb::Pack;
 using wb::Wave;
 
-const std::string kBanner = "Ostrel 1.01 by Valdrin\n";
+// The banner names the version set in the top CMakeLists.txt.
+const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
 const std::string kUsage =
     "This program will print a basic waveform image\n"
     "Run with command line argument 1 being the name of the wavefile\n"
@@ -100,7 +101,7 @@ TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
   // The largest magnitude, (2 - 2^-23) 2^128 of full scale, is 129 * 6.0206 = 776.7 dB.
   const Wave w{.bits = 32, .format = 3, .rate = 1020, .samples = Pack(4, samples)};
   EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
-            "Ostrel 1.01 by Valdrin\n" + wb::Lines(20, 32768) + "Showing values above -48 dB\nPeak over interval 776.7 dB\n");
+            kBanner + wb::Lines(20, 32768) + "Showing values above -48 dB\nPeak over interval 776.7 dB\n");
 }
 
 TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
@@ -110,7 +111,7 @@ TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
            {1, 1, "-6.1"}, {0xFFFE, 1, "-6.1"}, {3, 1, "0.0"}, {0xFFFE, 3, "0.0"}, {0xFFFE, 0, "0.0"}}) {
     const Wave w{.bits = 32, .format = format, .subformat = subformat, .samples = Pack(4, {0x3F800000})};
     EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
-              "Ostrel 1.01 by Valdrin\nShowing values above -48 dB\nPeak over interval " + db + " dB\n")
+              kBanner + "Showing values above -48 dB\nPeak over interval " + db + " dB\n")
         << format << " " << subformat;
   }
   // The same stereo audio as 16-bit and as 32-bit integers (plain and extensible) gives the same output.

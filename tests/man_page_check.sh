@@ -1,7 +1,7 @@
 #!/bin/sh
 # The manual page must format without a single groff warning, and render
-# through man with the sections a reader looks for and the right version.
-page=$1
+# through man with the sections a reader looks for and the given version.
+page=$1 version=$2
 command -v groff >/dev/null || { echo "groff is not installed"; exit 77; }
 warnings=$(groff -man -ww -z "$page" 2>&1) || { echo "$warnings"; exit 1; }
 [ -z "$warnings" ] || { echo "$warnings"; exit 1; }
@@ -12,4 +12,5 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT 'EXIT STATUS' \
   printf '%s\n' "$text" | grep -qx "$heading" ||
     { echo "no section $heading"; exit 1; }
 done
-printf '%s\n' "$text" | grep -q 'ostrel 1\.01' || { echo "no version"; exit 1; }
+printf '%s\n' "$text" | grep -qF "ostrel $version" ||
+  { echo "no version $version"; exit 1; }

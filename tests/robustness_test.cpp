@@ -13,7 +13,8 @@
 
 namespace {
 
-const std::string kBanner = "Ostrel 1.01 by Valdrin\n";
+// The banner names the version set in the top CMakeLists.txt.
+const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
 const std::string kNoFormat = kBanner + "Can't find format chunk in wave file!\n";
 
 std::string Text(const wb::Bytes& b) { return {b.begin(), b.end()}; }
