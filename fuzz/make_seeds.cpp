@@ -34,12 +34,20 @@ Bytes Samples(const Layout& l) {
       // A swelling tone that hits full scale at the end.
       const double x = (i + 1.0) / kFrames *
                        std::sin(2 * std::numbers::pi * 50 * (c + 1) * i / kRate);
-      if (l.format == 3 || (l.format == 0xFFFE && l.bits == 32)) {
+      if (l.format == 3 && l.bits == 64) {
+        std::uint64_t w = 0;
+        static_assert(sizeof x == sizeof w);
+        __builtin_memcpy(&w, &x, 8);
+        Put(b, w, 8);
+      } else if (l.format == 3 || (l.format == 0xFFFE && l.bits == 32)) {
         const float f = static_cast<float>(x);
         std::uint32_t w = 0;
         static_assert(sizeof f == sizeof w);
         __builtin_memcpy(&w, &f, 4);
         Put(b, w, 4);
+      } else if (l.format == 6 || l.format == 7 || l.bits == 8) {
+        // Any byte is a sample of these; a ramp of codes covers them all.
+        Put(b, static_cast<std::uint64_t>(i * l.channels + c), 1);
       } else {
         const double full = std::ldexp(1.0, 8 * bytes - 1) - 1;
         Put(b, static_cast<std::uint64_t>(std::llround(x * full)), bytes);
@@ -79,7 +87,11 @@ int main(int argc, char** argv) {
       {"pcm8_mono", 1, 1, 8},     {"pcm16_quad", 1, 4, 16},
       {"pcm24_three", 1, 3, 24},  {"ext_pcm24_stereo", 0xFFFE, 2, 24},
       {"ext_float_stereo", 0xFFFE, 2, 32}, {"pcm4_mono", 1, 1, 4},
-      {"pcm16_none", 1, 0, 16}};
+      {"pcm16_none", 1, 0, 16},   {"alaw_stereo", 6, 2, 8},
+      {"mulaw_mono", 7, 1, 8},    {"pcm8_six", 1, 6, 8},
+      {"float64_mono", 3, 1, 64}, {"float64_stereo", 3, 2, 64},
+      {"pcm64_stereo", 1, 2, 64}, {"pcm16_eight", 1, 8, 16},
+      {"pcm16_nine", 1, 9, 16},   {"pcm40_mono", 1, 1, 40}};
   for (const Layout& l : layouts) {
     const Bytes data = Samples(l);
     save(l.name, ww::File({.format = FormatOf(l, kRate)}, data));
