@@ -1,6 +1,8 @@
-// Writes the benchmark's recordings into a folder: an hour of 16-bit stereo
-// at 44,100 frames per second, twenty minutes each of 24-bit and 32-bit
-// float stereo at 48,000, and a minute of 16-bit stereo for fine windows.
+// Writes the benchmark's recordings (the table in recordings.hpp) into a
+// folder: an hour of 16-bit stereo at 44,100 frames per second, twenty
+// minutes each of 24-bit, 32-bit integer and 32-bit float stereo at 48,000,
+// and a minute of 16-bit stereo for fine windows; with --all also the
+// layouts the tool does not decode yet.
 //
 // The signal is a tone whose pitch jumps every tenth of a second and whose
 // loudness swells and fades, so the peaks and the rows of dots keep
@@ -8,6 +10,7 @@
 // an integer approximation, phase accumulators, a linear congruential
 // generator), so every machine writes the very same bytes, and fast enough
 // that the files take about as long to make as to write.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings.hpp"
 #include "wave_writer.hpp"
 
 namespace {
@@ -36,14 +40,6 @@ std::array<std::int32_t, kTableSize> MakeSineTable() {
   }
   return table;
 }
-
-struct Layout {
-  const char* name;
-  std::uint32_t rate;
-  std::uint32_t seconds;
-  std::uint16_t bits;
-  bool is_float;
-};
 
 void Put16(unsigned char*& p, std::uint32_t v) {
   *p++ = static_cast<unsigned char>(v & 0xFF);
@@ -103,49 +99,92 @@ class Tone {
   std::uint32_t noise_ = 7;
 };
 
-void PutSample(unsigned char*& p, const Layout& l, std::int32_t v,
+// G.711 A-law of a 16-bit sample: the sign (set for the positive side),
+// a 3-bit segment and 4 bits of mantissa from its top 13 bits, every other
+// bit inverted.
+std::uint8_t ALaw(std::int32_t v) {
+  std::int32_t m = v >> 3;
+  std::uint8_t mask = 0xD5;
+  if (m < 0) {
+    mask = 0x55;
+    m = -m - 1;
+  }
+  int segment = 0;
+  while (segment < 8 && m >= (0x20 << segment)) ++segment;
+  if (segment == 8) return 0x7F ^ mask;
+  const int mantissa = segment < 2 ? (m >> 1) & 0xF : (m >> segment) & 0xF;
+  return static_cast<std::uint8_t>(((segment << 4) | mantissa) ^ mask);
+}
+
+// G.711 mu-law of a 16-bit sample: the magnitude, clipped and biased by
+// 132, as a 3-bit exponent and 4 bits of mantissa, all bits inverted.
+std::uint8_t MuLaw(std::int32_t v) {
+  const int sign = v < 0 ? 0x80 : 0;
+  const std::int32_t m = std::min(v < 0 ? -v : v, 32635) + 132;
+  int exponent = 7;
+  while (exponent > 0 && (m & (0x80 << exponent)) == 0) --exponent;
+  const int mantissa = (m >> (exponent + 3)) & 0xF;
+  return static_cast<std::uint8_t>(~(sign | (exponent << 4) | mantissa));
+}
+
+// One sample of the recording's layout from a value in the 16-bit range,
+// and a byte of noise for the wider integer formats' low bits.
+void PutSample(unsigned char*& p, const bench::Recording& r, std::int32_t v,
                std::uint32_t noise) {
-  if (l.is_float) {
-    // v / 32768 is exact in single precision.
+  if (r.code == bench::kFloat && r.bits == 64) {
+    // v / 32768 is exact in either precision.
+    const double d = static_cast<double>(v) / 32768.0;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &d, 8);
+    Put32(p, static_cast<std::uint32_t>(bits));
+    Put32(p, static_cast<std::uint32_t>(bits >> 32));
+  } else if (r.code == bench::kFloat) {
     const float f = static_cast<float>(v) / 32768.0F;
     std::uint32_t bits = 0;
     std::memcpy(&bits, &f, 4);
     Put32(p, bits);
-  } else if (l.bits == 24) {
+  } else if (r.code == bench::kALaw) {
+    *p++ = ALaw(v);
+  } else if (r.code == bench::kMuLaw) {
+    *p++ = MuLaw(v);
+  } else if (r.bits == 8) {
+    *p++ = static_cast<unsigned char>((v >> 8) + 128);
+  } else if (r.bits == 24) {
     const auto u = static_cast<std::uint32_t>(v * 256) + noise;
     Put16(p, u & 0xFFFF);
     *p++ = static_cast<unsigned char>((u >> 16) & 0xFF);
+  } else if (r.bits == 32) {
+    Put32(p, static_cast<std::uint32_t>(v) * 65536U + noise * 257U);
   } else {
     Put16(p, static_cast<std::uint32_t>(v) & 0xFFFF);
   }
 }
 
-bool Write(const std::string& folder, const Layout& l) {
-  const std::string path = folder + "/" + l.name;
+bool Write(const std::string& folder, const bench::Recording& r) {
+  const std::string path = folder + "/" + r.name;
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) {
     std::perror(path.c_str());
     return false;
   }
-  const std::uint32_t frame_bytes = 2U * l.bits / 8;
-  const std::uint64_t frames = std::uint64_t{l.rate} * l.seconds;
+  const std::uint32_t frame_bytes = bench::FrameBytes(r);
+  const std::uint64_t frames = std::uint64_t{r.rate} * bench::Seconds(r);
   constexpr std::size_t kChunkFrames = 1 << 16;
-  // The plain 44-byte header; format code 3 marks float samples.
-  const wave_writer::Bytes header = wave_writer::HeaderBytes(
-      {.format = {.code = l.is_float ? wave_writer::kFloat : wave_writer::kPcm,
-                  .channels = 2, .rate = l.rate, .bits = l.bits},
-       .data_bytes = frames * frame_bytes});
+  const wave_writer::Bytes header = wave_writer::HeaderBytes(bench::Header(r));
   bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
   std::vector<unsigned char> chunk(kChunkFrames * frame_bytes);
   unsigned char* p = chunk.data();
-  Tone tone(l.rate);
+  Tone tone(r.rate);
   for (std::uint64_t i = 0; i < frames && ok; ++i) {
     std::int32_t left = 0;
     std::int32_t right = 0;
     std::uint32_t noise = 0;
     tone.Next(left, right, noise);
-    PutSample(p, l, left, noise);
-    PutSample(p, l, right, noise ^ 0x5A);
+    // Channels past the first two repeat them, each pair quieter.
+    for (int c = 0; c < r.channels; ++c) {
+      const std::int32_t v = (c % 2 == 0 ? left : right) / (1 + c / 2);
+      PutSample(p, r, v, (noise ^ (0x5AU * static_cast<unsigned>(c))) & 0xFF);
+    }
     if (p + frame_bytes > chunk.data() + chunk.size() || i + 1 == frames) {
       const auto n = static_cast<std::size_t>(p - chunk.data());
       ok = std::fwrite(chunk.data(), 1, n, f) == n;
@@ -160,19 +199,16 @@ bool Write(const std::string& folder, const Layout& l) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fputs("usage: make_bench_wavs FOLDER\n", stderr);
+  const bool all = argc == 3 && std::strcmp(argv[1], "--all") == 0;
+  if (argc != 2 && !all) {
+    std::fputs("usage: make_bench_wavs [--all] FOLDER\n"
+               "  --all: also the layouts the tool does not decode yet\n",
+               stderr);
     return 1;
   }
-  const std::string folder = argv[1];
-  constexpr std::array<Layout, 4> kLayouts = {{
-      {"s16-1h.wav", 44100, 3600, 16, false},
-      {"s24-20min.wav", 48000, 1200, 24, false},
-      {"f32-20min.wav", 48000, 1200, 32, true},
-      {"s16-60s.wav", 44100, 60, 16, false},
-  }};
-  for (const Layout& l : kLayouts) {
-    if (!Write(folder, l)) return 1;
+  const std::string folder = argv[argc - 1];
+  for (const bench::Recording& r : bench::kRecordings) {
+    if ((r.timed || all) && !Write(folder, r)) return 1;
   }
   return 0;
 }

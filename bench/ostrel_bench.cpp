@@ -1,21 +1,29 @@
-// Times ostrel on the recordings make_bench_wavs wrote, against reading the
-// bytes at all (cat) and, where it is installed, sox's stats; reports lines
-// per second for a window of one frame, every case's peak resident memory,
-// and, where valgrind is installed, instructions per sample and per line.
+// Times ostrel on the recordings make_bench_wavs wrote (recordings.hpp) and
+// prints every figure beside its target, marked "ok" or "MISSED":
+//   - warm page cache: `ostrel FILE 0 END` against `cat FILE`, the cost of
+//     reading the bytes at all, as ratios of wall and of CPU time, for every
+//     build given (the first is the reference, the AVX2 build);
+//   - every further build (the portable one) against the first;
+//   - `sox FILE -n stats` against ostrel;
+//   - a stream: `cat FILE | ostrel - 0 END` against `cat FILE | cat`;
+//   - a cold cache: the file's pages evicted before each run;
+//   - a window of one frame: lines per second and, where valgrind is
+//     installed, instructions per line by callgrind's count;
+//   - every case's peak resident memory, and whether it grows with the
+//     file.
 //
-// The cases run interleaved, round after round, so a machine that slows
-// down for a while slows every case alike; each figure is the median of the
-// rounds. Every case writes to /dev/null. The page cache is warmed first.
-//
-// Ratios come from the median wall-clock times; "cpu ratio" compares the
-// medians of user plus system time, which other jobs on a shared machine
-// disturb less.
+// Times are given as hyperfine gives them: the mean over the rounds, its
+// standard deviation and the fastest and slowest round, in milliseconds.
+// Ratios are of the means. CPU time is user plus system time, which other
+// jobs on a shared machine disturb less than the wall clock. The cases run
+// interleaved, round after round, so a machine that slows down for a while
+// slows every case alike; every case writes to /dev/null.
 //
 // Peak memory is the child's ru_maxrss from wait4. A forked child starts
-// with the harness's own anonymous pages counted, so the harness keeps
-// little of its own (plain stdio, small fixed tables); the "true" row shows
-// that floor.
+// with the harness's own pages counted, so the harness keeps little of its
+// own (plain stdio, small vectors); the `true` row shows that floor.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,13 +40,88 @@
 #include <string>
 #include <vector>
 
+#include "recordings.hpp"
+
 namespace {
+
+constexpr double kPortableTarget = 1.5;  // times the first build
+constexpr double kColdTarget = 1.05;     // times cat, cold cache
+constexpr double kStreamTarget = 1.15;   // times cat | cat
+constexpr double kSoxTarget = 15;        // sox's time over ostrel's
+constexpr double kLineTarget = 250;      // instructions per line
+constexpr long kRssTargetKb = 4096;      // 4 MB
+// Peak memory on the largest file may exceed that on the smallest of the
+// same layout by this much and still count as not growing. The same run's
+// peak wanders by up to about 150 KB from round to round (as `cat`'s
+// does), so the smallest peak of the rounds is compared; anything that
+// grew with the file would add megabytes.
+constexpr long kRssGrowthKb = 256;
 
 struct Sample {
   double ms = 0;      // wall clock
-  double cpu_ms = 0;  // user and system time: less disturbed by other jobs
+  double cpu_ms = 0;  // user and system time
   long rss_kb = 0;
 };
+
+struct Stats {
+  double mean = 0;
+  double sigma = 0;  // 0 for a single round
+  double min = 0;
+  double max = 0;
+  double cpu = 0;  // mean CPU time
+  long rss_kb = 0;      // the largest peak of every round
+  long rss_min_kb = 0;  // the smallest
+};
+
+Stats Summarize(const std::vector<Sample>& samples) {
+  Stats s;
+  if (samples.empty()) return s;
+  s.min = samples.front().ms;
+  s.max = samples.front().ms;
+  s.rss_min_kb = samples.front().rss_kb;
+  for (const Sample& x : samples) {
+    s.mean += x.ms;
+    s.cpu += x.cpu_ms;
+    s.min = std::min(s.min, x.ms);
+    s.max = std::max(s.max, x.ms);
+    s.rss_kb = std::max(s.rss_kb, x.rss_kb);
+    s.rss_min_kb = std::min(s.rss_min_kb, x.rss_kb);
+  }
+  const auto n = static_cast<double>(samples.size());
+  s.mean /= n;
+  s.cpu /= n;
+  if (samples.size() > 1) {
+    for (const Sample& x : samples) {
+      s.sigma += (x.ms - s.mean) * (x.ms - s.mean);
+    }
+    s.sigma = std::sqrt(s.sigma / (n - 1));
+  }
+  return s;
+}
+
+// "mean +- sigma (min .. max)", in milliseconds.
+std::string Cell(const Stats& s) {
+  std::array<char, 80> text{};
+  std::snprintf(text.data(), text.size(), "%.1f +- %.1f (%.1f .. %.1f)",
+                s.mean, s.sigma, s.min, s.max);
+  return text.data();
+}
+
+// Every verdict printed, so the end can say how many targets hold.
+struct Tally {
+  int ok = 0;
+  std::vector<std::string> missed;
+};
+Tally tally;
+
+const char* Verdict(bool ok, const std::string& what) {
+  if (ok) {
+    ++tally.ok;
+  } else {
+    tally.missed.push_back(what);
+  }
+  return ok ? "ok" : "MISSED";
+}
 
 bool OnPath(const char* program) {
   const char* path = std::getenv("PATH");
@@ -55,75 +138,124 @@ bool OnPath(const char* program) {
   return false;
 }
 
-// Runs argv with stdout and stderr on /dev/null; the wall time and the
-// child's peak resident memory. Exits on a failed run: a benchmark of a
-// failing command means nothing.
-Sample Run(const std::vector<std::string>& args) {
+// Starts args with standard input from `in` (unless -1), standard output
+// on `out` and standard error on /dev/null.
+pid_t Spawn(const std::vector<std::string>& args, int in, int out) {
   std::vector<char*> argv;
   for (const std::string& a : args) {
     argv.push_back(const_cast<char*>(a.c_str()));
   }
   argv.push_back(nullptr);
-  timespec t0{};
-  timespec t1{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t0);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (in >= 0) ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+// Waits for the child; a benchmark of a failing command means nothing, so
+// a failure ends the benchmark.
+rusage Reap(pid_t pid, const std::vector<std::string>& args) {
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
-  ::clock_gettime(CLOCK_MONOTONIC, &t1);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "failed (status %d):", status);
     for (const std::string& a : args) std::fprintf(stderr, " %s", a.c_str());
     std::fputc('\n', stderr);
     std::exit(1);
   }
-  Sample s;
-  s.ms = static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e3 +
-         static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e6;
-  const timeval& u = usage.ru_utime;
-  const timeval& k = usage.ru_stime;
-  s.cpu_ms = static_cast<double>(u.tv_sec + k.tv_sec) * 1e3 +
-             static_cast<double>(u.tv_usec + k.tv_usec) / 1e3;
-  s.rss_kb = usage.ru_maxrss;
-  return s;
+  return usage;
 }
 
-struct Case {
-  std::vector<std::string> args;
-  std::vector<Sample> samples;
+double Now() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 +
+         static_cast<double>(t.tv_nsec) / 1e6;
+}
 
-  double MedianMs(double Sample::*field = &Sample::ms) const {
-    std::vector<double> ms;
-    for (const Sample& s : samples) ms.push_back(s.*field);
-    std::sort(ms.begin(), ms.end());
-    const std::size_t n = ms.size();
-    return n % 2 == 1 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2;
-  }
-  long PeakKb() const {
-    long peak = 0;
-    for (const Sample& s : samples) peak = std::max(peak, s.rss_kb);
-    return peak;
-  }
-};
+double CpuMs(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
 
-struct File {
-  File(const char* n, const char* s) : name(n), seconds(s) {}
-  const char* name;
-  const char* seconds;
-  std::string path;
-  double mb = 0;
-  Case cat;
-  Case ostrel;
-  Case sox;
-};
+int OpenNull() { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }
+
+// Runs args with its output on /dev/null.
+Sample Run(const std::vector<std::string>& args) {
+  const int null = OpenNull();
+  const double t0 = Now();
+  const pid_t pid = Spawn(args, -1, null);
+  ::close(null);
+  const rusage usage = Reap(pid, args);
+  const double t1 = Now();
+  return {.ms = t1 - t0, .cpu_ms = CpuMs(usage), .rss_kb = usage.ru_maxrss};
+}
+
+// Runs `writer | reader >/dev/null`: the whole pipeline's wall time, both
+// sides' CPU time, the reader's peak memory.
+Sample RunPipe(const std::vector<std::string>& writer,
+               const std::vector<std::string>& reader) {
+  std::array<int, 2> pipe_fds{};
+  if (::pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
+    std::perror("pipe");
+    std::exit(1);
+  }
+  const int null = OpenNull();
+  const double t0 = Now();
+  const pid_t w = Spawn(writer, -1, pipe_fds[1]);
+  const pid_t r = Spawn(reader, pipe_fds[0], null);
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+  ::close(null);
+  const rusage wu = Reap(w, writer);
+  const rusage ru = Reap(r, reader);
+  const double t1 = Now();
+  return {.ms = t1 - t0, .cpu_ms = CpuMs(wu) + CpuMs(ru),
+          .rss_kb = ru.ru_maxrss};
+}
+
+// Drops the file's pages from the page cache, and no other file's: written
+// back first (dirty pages would stay), then posix_fadvise DONTNEED. The
+// share of its pages still cached after that, by mincore, so a file system
+// that keeps them (tmpfs) shows instead of passing for a cold cache.
+double Evict(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  const auto size = static_cast<std::size_t>(st.st_size);
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return 1;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t pages = (size + page - 1) / page;
+  // A small fixed vector, a piece of the file at a time: the harness's
+  // memory is every child's floor.
+  std::array<unsigned char, 4096> resident{};
+  std::size_t cached = 0;
+  for (std::size_t first = 0; first < pages; first += resident.size()) {
+    const std::size_t n = std::min(resident.size(), pages - first);
+    if (::mincore(static_cast<char*>(map) + first * page, n * page,
+                  resident.data()) != 0) {
+      cached += n;
+      continue;
+    }
+    for (std::size_t k = 0; k < n; ++k) cached += resident[k] & 1U;
+  }
+  ::munmap(map, size);
+  return pages == 0 ? 0 : static_cast<double>(cached) / pages;
+}
 
 // Instructions the program executed, by callgrind's count.
 double Instructions(const std::string& folder,
@@ -150,225 +282,384 @@ double Instructions(const std::string& folder,
   return total;
 }
 
+struct Build {
+  std::string name;
+  std::string ostrel;
+  std::vector<Sample> fine;  // a window of one frame
+};
 
-// Reading a stream: `cat FILE | ostrel - 0 END` against
-// `cat FILE | cat >/dev/null`, the cost of moving the bytes through a pipe
-// at all. Both run interleaved, round after round; the figures are the mean
-// wall-clock time of the whole pipeline with its standard deviation, the
-// fastest and slowest round, and the reading side's peak resident memory.
-void PipeFigures(const std::string& ostrel, const std::array<File, 4>& files,
-                 int rounds) {
-  // Starts args with standard input from `in` (unless -1), standard output
-  // on `out` and standard error on /dev/null.
-  const auto spawn = [](const std::vector<std::string>& args, int in,
-                        int out) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-      argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      if (in >= 0) ::dup2(in, STDIN_FILENO);
-      ::dup2(out, STDOUT_FILENO);
-      const int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, STDERR_FILENO);
-      ::execvp(argv[0], argv.data());
-      ::_exit(127);
-    }
-    return pid;
-  };
-  const auto run = [&](const std::vector<std::string>& writer,
-                       const std::vector<std::string>& reader) {
-    std::array<int, 2> pipe_fds{};
-    if (::pipe2(pipe_fds.data(), O_CLOEXEC) != 0) {
-      std::perror("pipe");
-      std::exit(1);
-    }
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    timespec t0{};
-    timespec t1{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t0);
-    const pid_t w = spawn(writer, -1, pipe_fds[1]);
-    const pid_t r = spawn(reader, pipe_fds[0], null);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-    ::close(null);
-    int w_status = 0;
-    int r_status = 0;
-    rusage usage{};
-    ::waitpid(w, &w_status, 0);
-    ::wait4(r, &r_status, 0, &usage);
-    ::clock_gettime(CLOCK_MONOTONIC, &t1);
-    for (const int status : {w_status, r_status}) {
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "failed (status %d): %s | %s\n", status,
-                     writer[0].c_str(), reader[0].c_str());
-        std::exit(1);
+struct File {
+  const bench::Recording* recording = nullptr;
+  std::string path;
+  std::string end;  // the stop time: the whole recording
+  double mb = 0;
+  std::vector<Sample> cat;
+  std::vector<std::vector<Sample>> ostrel;  // by build
+  std::vector<Sample> sox;
+  std::vector<Sample> pipe_cat;
+  std::vector<Sample> pipe_ostrel;
+  std::vector<Sample> cold_cat;
+  std::vector<Sample> cold_ostrel;
+  double resident = 0;  // the most left cached after an eviction
+};
+
+void PrintWarm(const std::vector<File>& files,
+               const std::vector<Build>& builds) {
+  std::printf("\nwarm page cache: ostrel FILE 0 END against cat FILE "
+              ">/dev/null, ratios to cat; ok when the wall and the CPU ratio "
+              "both meet the target (%s's; the other builds are held to it "
+              "below)\n",
+              builds[0].name.c_str());
+  std::printf("%-15s %7s  %-9s %-34s %8s %6s %6s  %s\n", "file", "MB",
+              "build", "wall ms", "cpu ms", "wall x", "cpu x", "target");
+  for (const File& f : files) {
+    const Stats c = Summarize(f.cat);
+    std::printf("%-15s %7.1f  %-9s %-34s %8.1f\n", f.recording->name, f.mb,
+                "cat", Cell(c).c_str(), c.cpu);
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+      const Stats o = Summarize(f.ostrel[b]);
+      const double wall = o.mean / c.mean;
+      const double cpu = o.cpu / c.cpu;
+      std::printf("%-15s %7s  %-9s %-34s %8.1f %6.2f %6.2f", "", "",
+                  builds[b].name.c_str(), Cell(o).c_str(), o.cpu, wall, cpu);
+      const double target = f.recording->target;
+      if (b == 0) {
+        std::printf("  <= %.2f %s", target,
+                    Verdict(wall <= target && cpu <= target,
+                            std::string("warm ") + f.recording->name));
       }
-    }
-    Sample s;
-    s.ms = static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e3 +
-           static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e6;
-    s.rss_kb = usage.ru_maxrss;
-    return s;
-  };
-  struct Figures {
-    std::vector<Sample> cat;
-    std::vector<Sample> ostrel;
-  };
-  std::vector<Figures> figures(files.size());
-  for (int round = 0; round < rounds; ++round) {
-    for (std::size_t k = 0; k < files.size(); ++k) {
-      const std::vector<std::string> writer = {"cat", files[k].path};
-      figures[k].cat.push_back(run(writer, {"cat"}));
-      figures[k].ostrel.push_back(
-          run(writer, {ostrel, "-", "0", files[k].seconds}));
+      std::putchar('\n');
     }
   }
-  struct Stats {
-    double mean = 0;
-    double sigma = 0;
-    double min = 0;
-    double max = 0;
-    long rss_kb = 0;
-  };
-  const auto stats = [](const std::vector<Sample>& samples) {
-    Stats s;
-    s.min = samples.front().ms;
-    s.max = samples.front().ms;
-    for (const Sample& x : samples) {
-      s.mean += x.ms;
-      s.min = std::min(s.min, x.ms);
-      s.max = std::max(s.max, x.ms);
-      s.rss_kb = std::max(s.rss_kb, x.rss_kb);
+}
+
+void PrintBuilds(const std::vector<File>& files,
+                 const std::vector<Build>& builds) {
+  for (std::size_t b = 1; b < builds.size(); ++b) {
+    std::printf("\n%s build against the %s build, warm page cache, ratios of "
+                "the means; target <= %.2f\n",
+                builds[b].name.c_str(), builds[0].name.c_str(),
+                kPortableTarget);
+    std::printf("%-15s %6s %6s\n", "file", "wall x", "cpu x");
+    for (const File& f : files) {
+      const Stats r = Summarize(f.ostrel[0]);
+      const Stats o = Summarize(f.ostrel[b]);
+      const double wall = o.mean / r.mean;
+      const double cpu = o.cpu / r.cpu;
+      std::printf("%-15s %6.2f %6.2f  %s\n", f.recording->name, wall, cpu,
+                  Verdict(wall <= kPortableTarget && cpu <= kPortableTarget,
+                          builds[b].name + "/" + builds[0].name + " " +
+                              f.recording->name));
     }
-    const auto n = static_cast<double>(samples.size());
-    s.mean /= n;
-    for (const Sample& x : samples) {
-      s.sigma += (x.ms - s.mean) * (x.ms - s.mean);
+  }
+}
+
+void PrintSox(const std::vector<File>& files, const Build& build) {
+  std::printf("\nsox FILE -n stats against ostrel (%s), warm page cache: "
+              "how many times ostrel's time sox takes; target >= %.0f\n",
+              build.name.c_str(), kSoxTarget);
+  std::printf("%-15s %-34s %8s %6s %6s\n", "file", "sox wall ms", "cpu ms",
+              "wall x", "cpu x");
+  for (const File& f : files) {
+    const Stats s = Summarize(f.sox);
+    const Stats o = Summarize(f.ostrel[0]);
+    const double wall = s.mean / o.mean;
+    const double cpu = s.cpu / o.cpu;
+    std::printf("%-15s %-34s %8.1f %6.1f %6.1f  %s\n", f.recording->name,
+                Cell(s).c_str(), s.cpu, wall, cpu,
+                Verdict(wall >= kSoxTarget && cpu >= kSoxTarget,
+                        std::string("sox ") + f.recording->name));
+  }
+}
+
+void PrintStream(const std::vector<File>& files, const Build& build) {
+  std::printf("\nstream: cat FILE | ostrel - 0 END (%s) against cat FILE | "
+              "cat >/dev/null; CPU time of both sides; target <= %.2f\n",
+              build.name.c_str(), kStreamTarget);
+  std::printf("%-15s %-34s %-34s %6s %6s\n", "file", "cat | cat wall ms",
+              "cat | ostrel - wall ms", "wall x", "cpu x");
+  for (const File& f : files) {
+    const Stats c = Summarize(f.pipe_cat);
+    const Stats o = Summarize(f.pipe_ostrel);
+    const double wall = o.mean / c.mean;
+    const double cpu = o.cpu / c.cpu;
+    std::printf("%-15s %-34s %-34s %6.2f %6.2f  %s\n", f.recording->name,
+                Cell(c).c_str(), Cell(o).c_str(), wall, cpu,
+                Verdict(wall <= kStreamTarget && cpu <= kStreamTarget,
+                        std::string("stream ") + f.recording->name));
+  }
+}
+
+void PrintCold(const std::vector<File>& files, const Build& build) {
+  std::printf("\ncold cache: the file's pages evicted before each run "
+              "(posix_fadvise DONTNEED on that file only); ostrel (%s) "
+              "against cat; target <= %.2f on the wall clock (a virtual "
+              "disk may still be cached by its host)\n",
+              build.name.c_str(), kColdTarget);
+  std::printf("%-15s %8s %-34s %-34s %6s %6s\n", "file", "cached",
+              "cat wall ms", "ostrel wall ms", "wall x", "cpu x");
+  for (const File& f : files) {
+    const Stats c = Summarize(f.cold_cat);
+    const Stats o = Summarize(f.cold_ostrel);
+    const double wall = o.mean / c.mean;
+    const double cpu = o.cpu / c.cpu;
+    // A file whose pages stayed cached gives a warm figure, not a cold one.
+    const bool evicted = f.resident < 0.01;
+    std::printf("%-15s %7.1f%% %-34s %-34s %6.2f %6.2f  %s\n",
+                f.recording->name, 100 * f.resident, Cell(c).c_str(),
+                Cell(o).c_str(), wall, cpu,
+                evicted ? Verdict(wall <= kColdTarget,
+                                  std::string("cold ") + f.recording->name)
+                        : Verdict(false, std::string("cold ") +
+                                             f.recording->name +
+                                             " (pages not evicted)"));
+  }
+}
+
+void PrintFine(const File& f, const std::vector<Build>& builds,
+               const std::string& folder, bool have_valgrind) {
+  const bench::Recording& r = *f.recording;
+  const double frames = static_cast<double>(r.rate) * bench::Seconds(r);
+  std::printf("\nwindow of 1 frame: ostrel %s 0 %s 1, %.0f lines\n", r.name,
+              f.end.c_str(), frames);
+  std::printf("%-9s %-34s %8s %10s\n", "build", "wall ms", "cpu ms",
+              "Mlines/s");
+  for (const Build& b : builds) {
+    const Stats s = Summarize(b.fine);
+    std::printf("%-9s %-34s %8.1f %10.2f\n", b.name.c_str(), Cell(s).c_str(),
+                s.cpu, frames / s.mean / 1e3);
+  }
+  if (!have_valgrind) {
+    std::puts("valgrind not installed: no instruction counts");
+    return;
+  }
+  if (bench::Seconds(r) < 2) {
+    std::puts("recording shorter than 2 s: no instruction counts");
+    return;
+  }
+  std::printf("\ncallgrind, %s, 0-%s s less 0-1 s (start-up and summary "
+              "cancel out); target <= %.0f instructions per line\n",
+              r.name, f.end.c_str(), kLineTarget);
+  std::printf("%-9s %22s %22s\n", "build", "per sample (default)",
+              "per line (1 frame)");
+  const double counted = static_cast<double>(r.rate) * (bench::Seconds(r) - 1);
+  for (const Build& b : builds) {
+    const auto count = [&](const char* stop, bool fine) {
+      std::vector<std::string> args = {b.ostrel, f.path, "0", stop};
+      if (fine) args.emplace_back("1");
+      return Instructions(folder, args);
+    };
+    const double whole = count(f.end.c_str(), false);
+    const double head = count("1", false);
+    const double whole1 = count(f.end.c_str(), true);
+    const double head1 = count("1", true);
+    const double per_line = (whole1 - head1) / counted;
+    std::printf("%-9s %22.2f %22.1f  %s\n", b.name.c_str(),
+                (whole - head) / (counted * r.channels), per_line,
+                Verdict(per_line <= kLineTarget,
+                        "instructions per line " + b.name));
+  }
+}
+
+void PrintMemory(const std::vector<File>& files,
+                 const std::vector<Build>& builds, const Stats& floor) {
+  std::printf("\npeak resident memory, KB, the largest of every round (a "
+              "forked child starts with the harness's pages: `true` peaks "
+              "at %ld KB); target <= %ld KB and no growth with the file\n",
+              floor.rss_kb, kRssTargetKb);
+  std::printf("%-15s %7s %6s", "file", "MB", "cat");
+  for (const Build& b : builds) std::printf(" %9s", b.name.c_str());
+  std::printf(" %6s %7s %6s\n", "sox", "stream", "cold");
+  std::vector<long> largest(builds.size());
+  for (const File& f : files) {
+    std::printf("%-15s %7.1f %6ld", f.recording->name, f.mb,
+                Summarize(f.cat).rss_kb);
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+      const long kb = Summarize(f.ostrel[b]).rss_kb;
+      largest[b] = std::max(largest[b], kb);
+      std::printf(" %9ld", kb);
     }
-    s.sigma = std::sqrt(s.sigma / (n - 1));
-    return s;
+    const long stream = Summarize(f.pipe_ostrel).rss_kb;
+    const long cold = Summarize(f.cold_ostrel).rss_kb;
+    largest[0] = std::max({largest[0], stream, cold});
+    std::printf(" %6ld %7ld %6ld\n", Summarize(f.sox).rss_kb, stream, cold);
+  }
+  for (std::size_t b = 0; b < builds.size(); ++b) {
+    largest[b] = std::max(largest[b], Summarize(builds[b].fine).rss_kb);
+    std::printf("largest peak of ostrel (%s), every case: %ld KB  %s\n",
+                builds[b].name.c_str(), largest[b],
+                Verdict(largest[b] <= kRssTargetKb, "memory " + builds[b].name));
+  }
+  // The smallest and the largest file of each layout.
+  const auto same_layout = [](const File& a, const File& b) {
+    return a.recording->code == b.recording->code &&
+           a.recording->channels == b.recording->channels &&
+           a.recording->bits == b.recording->bits;
   };
-  std::printf("stream: cat FILE | cat >/dev/null against cat FILE | ostrel "
-              "- 0 END, %d interleaved rounds, ms: mean +- sigma (min, "
-              "max)\n",
-              rounds);
-  std::printf("%-14s %-30s %-30s %6s  %s\n", "file", "cat | cat",
-              "cat | ostrel -", "ratio", "peak RSS KB: ostrel cat");
-  for (std::size_t k = 0; k < files.size(); ++k) {
-    const Stats c = stats(figures[k].cat);
-    const Stats o = stats(figures[k].ostrel);
-    std::array<char, 40> cat_cell{};
-    std::array<char, 40> ostrel_cell{};
-    std::snprintf(cat_cell.data(), cat_cell.size(),
-                  "%.1f +- %.1f (%.1f, %.1f)", c.mean, c.sigma, c.min, c.max);
-    std::snprintf(ostrel_cell.data(), ostrel_cell.size(),
-                  "%.1f +- %.1f (%.1f, %.1f)", o.mean, o.sigma, o.min, o.max);
-    std::printf("%-14s %-30s %-30s %6.2f  %ld %ld\n", files[k].name,
-                cat_cell.data(), ostrel_cell.data(), o.mean / c.mean,
-                o.rss_kb, c.rss_kb);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const File* small = &files[i];
+    const File* large = &files[i];
+    bool first = true;
+    for (std::size_t j = 0; j < files.size(); ++j) {
+      if (!same_layout(files[i], files[j])) continue;
+      if (j < i) first = false;
+      // Ties (recordings cut short) still pair two different files.
+      if (files[j].mb < small->mb) small = &files[j];
+      if (files[j].mb >= large->mb) large = &files[j];
+    }
+    if (!first || small == large) continue;
+    for (std::size_t b = 0; b < builds.size(); ++b) {
+      const long growth = Summarize(large->ostrel[b]).rss_min_kb -
+                          Summarize(small->ostrel[b]).rss_min_kb;
+      std::printf("growth with the file (%s), the rounds' smallest peaks: %s "
+                  "(%.1f MB) to %s (%.1f MB): %+ld KB; target <= %+ld KB  "
+                  "%s\n",
+                  builds[b].name.c_str(), small->recording->name, small->mb,
+                  large->recording->name, large->mb, growth, kRssGrowthKb,
+                  Verdict(growth <= kRssGrowthKb,
+                          std::string("memory growth ") +
+                              large->recording->name + " " + builds[b].name));
+    }
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    std::fputs("usage: ostrel_bench OSTREL FOLDER [ROUNDS]\n", stderr);
+  if (argc < 4) {
+    std::fputs("usage: ostrel_bench FOLDER ROUNDS NAME=OSTREL...\n"
+               "  the first build is the reference the others are held to\n",
+               stderr);
     return 1;
   }
-  const std::string ostrel = argv[1];
-  const std::string folder = argv[2];
-  const int rounds = argc == 4 ? std::atoi(argv[3]) : 7;
-  if (rounds < 5) {
-    std::fputs("at least 5 rounds\n", stderr);
+  const std::string folder = argv[1];
+  const int rounds = std::atoi(argv[2]);
+  if (rounds < 1) {
+    std::fputs("at least 1 round\n", stderr);
     return 1;
+  }
+  std::vector<Build> builds;
+  for (int k = 3; k < argc; ++k) {
+    const std::string arg = argv[k];
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      std::fprintf(stderr, "not NAME=OSTREL: %s\n", arg.c_str());
+      return 1;
+    }
+    builds.push_back({.name = arg.substr(0, eq), .ostrel = arg.substr(eq + 1),
+                      .fine = {}});
   }
   const bool have_sox = OnPath("sox");
   const bool have_valgrind = OnPath("valgrind");
 
-  std::array<File, 4> files = {File("s16-1h.wav", "3600"),
-                               File("s24-20min.wav", "1200"),
-                               File("f32-20min.wav", "1200"),
-                               File("s16-60s.wav", "60")};
-  for (File& f : files) {
-    f.path = folder + "/" + f.name;
+  std::vector<File> files;
+  for (const bench::Recording& r : bench::kRecordings) {
+    if (!r.timed) continue;
+    File f;
+    f.recording = &r;
+    f.path = folder + "/" + r.name;
+    f.end = std::to_string(bench::Seconds(r));
+    f.ostrel.resize(builds.size());
     struct stat st {};
     if (::stat(f.path.c_str(), &st) != 0) {
       std::perror(f.path.c_str());
       return 1;
     }
+    const std::uint64_t expected =
+        wave_writer::HeaderBytes(bench::Header(r)).size() + bench::DataBytes(r);
+    if (static_cast<std::uint64_t>(st.st_size) != expected) {
+      std::fprintf(stderr,
+                   "%s: %lld bytes, not %llu: written with another "
+                   "OSTREL_BENCH_MINUTES?\n",
+                   f.path.c_str(), static_cast<long long>(st.st_size),
+                   static_cast<unsigned long long>(expected));
+      return 1;
+    }
     f.mb = static_cast<double>(st.st_size) / 1e6;
-    f.cat.args = {"cat", f.path};
-    f.ostrel.args = {ostrel, f.path, "0", f.seconds};
-    f.sox.args = {"sox", f.path, "-n", "stats"};
+    files.push_back(std::move(f));
   }
-  const std::string fine_path = files[3].path;
-  Case fine;
-  fine.args = {ostrel, fine_path, "0", "60", "1"};
-  Case floor;
-  floor.args = {"true"};
+  // The shortest recording serves the window of one frame.
+  const File& fine = *std::min_element(
+      files.begin(), files.end(), [](const File& a, const File& b) {
+        return a.recording->seconds < b.recording->seconds;
+      });
 
-  for (const File& f : files) Run(f.cat.args);  // warm the page cache
-  for (int r = 0; r < rounds; ++r) {
-    for (File& f : files) {
-      f.cat.samples.push_back(Run(f.cat.args));
-      f.ostrel.samples.push_back(Run(f.ostrel.args));
-      if (have_sox) f.sox.samples.push_back(Run(f.sox.args));
-    }
-    fine.samples.push_back(Run(fine.args));
-    floor.samples.push_back(Run(floor.args));
+  const bool check_only = rounds < 5 || bench::MinutesCap() > 0;
+  if (check_only) {
+    std::printf("CHECK RUN: %d round(s)%s; the figures say nothing about "
+                "the targets\n",
+                rounds,
+                bench::MinutesCap() > 0
+                    ? ", recordings cut short by OSTREL_BENCH_MINUTES"
+                    : "");
   }
-
-  std::printf("medians of %d interleaved rounds, warm page cache, "
-              "output to /dev/null\n",
+  std::printf("%d interleaved rounds, output to /dev/null; times in ms as "
+              "mean +- sigma (min .. max) over the rounds\n",
               rounds);
-  std::printf("%-14s %6s %7s %9s %6s %9s %8s %9s  %s\n", "file", "MB",
-              "cat ms", "ostrel ms", "ratio", "cpu ratio", "sox ms",
-              "sox/ostr", "peak RSS KB: ostrel cat sox");
+
+  // Warm page cache: every command once first, then the rounds, the order
+  // of the builds turning from round to round.
   for (const File& f : files) {
-    const double o = f.ostrel.MedianMs();
-    const double c = f.cat.MedianMs();
-    const double cpu = f.ostrel.MedianMs(&Sample::cpu_ms) /
-                       f.cat.MedianMs(&Sample::cpu_ms);
-    std::printf("%-14s %6.1f %7.1f %9.1f %6.2f %9.2f", f.name, f.mb, c, o,
-                o / c, cpu);
-    if (have_sox) {
-      const double s = f.sox.MedianMs();
-      std::printf(" %8.1f %9.1f  %ld %ld %ld\n", s, s / o, f.ostrel.PeakKb(),
-                  f.cat.PeakKb(), f.sox.PeakKb());
-    } else {
-      std::printf(" %8s %9s  %ld %ld -\n", "-", "-", f.ostrel.PeakKb(),
-                  f.cat.PeakKb());
+    Run({"cat", f.path});
+    for (const Build& b : builds) Run({b.ostrel, f.path, "0", f.end});
+  }
+  std::vector<Sample> floor;
+  for (int round = 0; round < rounds; ++round) {
+    for (File& f : files) {
+      f.cat.push_back(Run({"cat", f.path}));
+      for (std::size_t k = 0; k < builds.size(); ++k) {
+        const std::size_t b = (k + static_cast<std::size_t>(round)) %
+                              builds.size();
+        f.ostrel[b].push_back(Run({builds[b].ostrel, f.path, "0", f.end}));
+      }
+      if (have_sox) f.sox.push_back(Run({"sox", f.path, "-n", "stats"}));
+    }
+    for (Build& b : builds) {
+      b.fine.push_back(Run({b.ostrel, fine.path, "0", fine.end, "1"}));
+    }
+    floor.push_back(Run({"true"}));
+  }
+  // Streams, then cold reads, each in rounds of their own. The cold reads
+  // take turns at going first.
+  const Build& reference = builds.front();
+  for (int round = 0; round < rounds; ++round) {
+    for (File& f : files) {
+      f.pipe_cat.push_back(RunPipe({"cat", f.path}, {"cat"}));
+      f.pipe_ostrel.push_back(
+          RunPipe({"cat", f.path}, {reference.ostrel, "-", "0", f.end}));
     }
   }
-  if (!have_sox) std::puts("sox not installed: no sox column");
-  constexpr double kFineLines = 60.0 * 44100;
-  const double fine_ms = fine.MedianMs();
-  std::printf("window of 1 frame, ostrel s16-60s.wav 0 60 1: %.0f lines "
-              "in %.1f ms, %.2f million lines/s, peak RSS %ld KB\n",
-              kFineLines, fine_ms, kFineLines / fine_ms / 1e3, fine.PeakKb());
-  std::printf("floor: true, peak RSS %ld KB (what a forked child starts "
-              "with)\n",
-              floor.PeakKb());
-  PipeFigures(ostrel, files, rounds);
-
-  if (!have_valgrind) {
-    std::puts("valgrind not installed: no instruction counts");
-    return 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (File& f : files) {
+      for (int turn = 0; turn < 2; ++turn) {
+        f.resident = std::max(f.resident, Evict(f.path));
+        if ((turn + round) % 2 == 0) {
+          f.cold_cat.push_back(Run({"cat", f.path}));
+        } else {
+          f.cold_ostrel.push_back(Run({reference.ostrel, f.path, "0", f.end}));
+        }
+      }
+    }
   }
-  // Two interval lengths, so start-up and the summary cancel out.
-  const double whole = Instructions(folder, {ostrel, fine_path, "0", "60"});
-  const double head = Instructions(folder, {ostrel, fine_path, "0", "1"});
-  const double whole1 =
-      Instructions(folder, {ostrel, fine_path, "0", "60", "1"});
-  const double head1 = Instructions(folder, {ostrel, fine_path, "0", "1", "1"});
-  constexpr double kFrames = 59.0 * 44100;
-  std::printf("callgrind, s16-60s.wav, 0-60 s less 0-1 s: %.2f instructions "
-              "per sample (default window), %.1f per output line (window of "
-              "1 frame)\n",
-              (whole - head) / (2 * kFrames), (whole1 - head1) / kFrames);
+
+  PrintWarm(files, builds);
+  PrintBuilds(files, builds);
+  if (have_sox) {
+    PrintSox(files, reference);
+  } else {
+    std::puts("\nsox not installed: no sox figures");
+  }
+  PrintStream(files, reference);
+  PrintCold(files, reference);
+  PrintFine(fine, builds, folder, have_valgrind);
+  PrintMemory(files, builds, Summarize(floor));
+
+  std::printf("\ntargets: %d ok, %zu MISSED%s", tally.ok, tally.missed.size(),
+              tally.missed.empty() ? "\n" : ":");
+  for (std::size_t k = 0; k < tally.missed.size(); ++k) {
+    std::printf("%s %s", k == 0 ? "" : ";", tally.missed[k].c_str());
+  }
+  if (!tally.missed.empty()) std::putchar('\n');
+  if (check_only) std::puts("CHECK RUN: not the benchmark's figures");
   return 0;
 }
