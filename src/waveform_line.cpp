@@ -55,6 +55,15 @@ bool Output::Flush() {
 
 namespace {
 
+// The line is built in room that Reserve has already made, so the fixed-size
+// copies below are within bounds by construction. With _FORTIFY_SOURCE at
+// level 3 every memcpy into the output buffer would become a call to a
+// checking function, a third of the cost of a short line; these go straight
+// to the compiler's own copy, which is one load and one store.
+inline void Copy(void* to, const void* from, std::size_t n) {
+  __builtin_memcpy(to, from, n);
+}
+
 // "00", "01", ... "99": two digits per table look-up halves the divisions.
 constexpr std::array<char, 200> kDigitPairs = [] {
   std::array<char, 200> pairs{};
@@ -66,7 +75,7 @@ constexpr std::array<char, 200> kDigitPairs = [] {
 }();
 
 inline void PutPair(char* out, std::uint32_t two_digits) {
-  std::memcpy(out, &kDigitPairs[std::size_t{2} * two_digits], 2);
+  Copy(out, &kDigitPairs[std::size_t{2} * two_digits], 2);
 }
 
 // Numbers are written backwards, from their last digit, into the end of a
@@ -98,7 +107,7 @@ inline char* DigitsBefore(char* end, std::uint32_t v) {
 
 // Moves what lies from `first` to the scratch area's end to out.
 inline char* MoveOut(char* out, const char* first, Scratch& scratch) {
-  std::memcpy(out, first, kMoveBytes);
+  Copy(out, first, kMoveBytes);
   return out + (scratch.end() - first);
 }
 
@@ -134,7 +143,7 @@ char* PutDecimal(char* out, std::uint32_t v) {
                   scratch);
     v %= kEightDigits;
     const std::uint64_t digits = EightDigits(v) | kZeros;
-    std::memcpy(out, &digits, 8);
+    Copy(out, &digits, 8);
     return out + 8;
   }
   const std::uint64_t digits = EightDigits(v);
@@ -143,7 +152,7 @@ char* PutDecimal(char* out, std::uint32_t v) {
   const int zeros =
       std::countr_zero(digits | (std::uint64_t{1} << 56)) / 8;
   const std::uint64_t text = (digits | kZeros) >> (8 * zeros);
-  std::memcpy(out, &text, 8);
+  Copy(out, &text, 8);
   return out + (8 - zeros);
 }
 
@@ -259,7 +268,7 @@ void Waveform(Output& out, std::int64_t position, std::uint32_t rate,
     *p++ = '\t';
   }
   if (dots <= kDotRun) {
-    std::memcpy(p, kDots.data(), kDotRun);
+    Copy(p, kDots.data(), kDotRun);
   } else {
     std::memset(p, '.', dots);
   }

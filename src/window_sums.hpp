@@ -38,15 +38,17 @@ concept WindowSums = requires(S sums, const S& seen, const std::uint8_t* p,
   { seen.peaks() } -> std::same_as<Peaks>;
 };
 
-// The peaks held as the largest magnitude key of each channel. Taking the
-// largest key is what CheckPeak does sample by sample, as a key orders
-// magnitudes as their values do.
+// The peaks, held as each channel's largest magnitude key so far: taking
+// the largest key is what CheckPeak does sample by sample, as a key orders
+// magnitudes as their values do. Runs of frames add to it in place.
 template <class Layout, int Channels>
 class PeakKeys {
  public:
-  void Take(const RunMagnitudes<Channels>& m) {
-    for (int c = 0; c < Channels; ++c) top_[c] = std::max(top_[c], m.top[c]);
+  // The run that the frames seen so far add up to; its sum is free for
+  // the caller's use.
+  RunMagnitudes<Channels>& run() {
     seen_ = true;
+    return run_;
   }
   Peaks peaks() const {
     Peaks peaks;
@@ -54,14 +56,13 @@ class PeakKeys {
     // stay apart from a silent frame.
     if (!seen_) return peaks;
     for (int c = 0; c < Channels; ++c) {
-      CheckPeak(peaks.channel[c], Layout::KeyMagnitude(
-                                      static_cast<typename Layout::Key>(top_[c])));
+      CheckPeak(peaks.channel[c], Layout::KeyMagnitude(static_cast<typename Layout::Key>(run_.top[c])));
     }
     return peaks;
   }
 
  private:
-  std::array<std::uint64_t, Channels> top_{};
+  RunMagnitudes<Channels> run_;
   bool seen_ = false;
 };
 
@@ -84,17 +85,18 @@ class ExactSums {
   }
 
   void Add(const std::uint8_t* p, const Pieces& pieces) {
+    RunMagnitudes<Channels>& run = peaks_.run();
     for (std::size_t c = 0; c < pieces.count; ++c) {
       const std::size_t frames = pieces.frames[c];
-      RunMagnitudes<Channels> m;
+      const std::uint64_t before = run.sum;
       // Short pieces (windows of a few frames) skip the wide loops' setup.
       if (frames < kWideFrames) {
-        AddRunScalar<Layout, Channels>(p, frames, m);
+        AddRunScalar<Layout, Channels>(p, frames, run);
       } else {
-        AddRun<Layout, Channels>(variant_, p, frames, m);
+        AddRun<Layout, Channels>(variant_, p, frames, run);
       }
-      peaks_.Take(m);
-      sums_[c] = m.sum;
+      // Unsigned, so the running total may wrap: the difference holds.
+      sums_[c] = run.sum - before;
       p += frames * kFrameBytes;
     }
     // Unsigned, so a window that never completes (window 0) may wrap
@@ -162,9 +164,7 @@ class OrderedSums {
     last_ = pieces.count - 1;
     carry_ = sums_[last_];
     if (frames == 0) return;  // a short read may deliver nothing
-    RunMagnitudes<Channels> m;
-    AddRun<Layout, Channels>(variant_, p, frames, m);
-    peaks_.Take(m);
+    AddRun<Layout, Channels>(variant_, p, frames, peaks_.run());
   }
   double TakeSum(std::size_t c) {
     if (c == last_) carry_ = 0;
