@@ -10,24 +10,27 @@
 namespace ostrel {
 namespace {
 
-// The next pieces of a block of `frames` frames, each within one window:
-// the rest of the window in progress (`filled` frames of it are in), then
-// whole windows, the last perhaps cut short by the block's end. A window of
-// 0 frames never completes, so the whole block is one piece.
+// The next stretch of a block's `frames` frames, cut by windows: the rest
+// of the window in progress (`filled` frames of it are in), then whole
+// windows, up to as many as a stretch completes, then, where the frames run
+// out, the start of a window that the block's end cuts short. A window of 0
+// frames never completes, so the whole block continues it.
 Pieces NextPieces(std::size_t frames, std::uint32_t window,
                   std::uint32_t filled) {
   Pieces pieces;
-  if (window == 0) {
-    pieces.frames[0] = frames;
-    pieces.count = 1;
+  const std::size_t room = window - filled;
+  if (window == 0 || frames < room) {
+    pieces.head = frames;
     return pieces;
   }
-  std::size_t used = 0;
-  for (std::size_t room = window - filled;
-       pieces.count < Pieces::kMax && used < frames; room = window) {
-    const std::size_t take = std::min(frames - used, room);
-    pieces.frames[pieces.count++] = take;
-    used += take;
+  pieces.head = room;
+  pieces.head_ends = true;
+  pieces.window = window;
+  const std::size_t rest = frames - room;
+  pieces.whole = std::min(rest / window, Pieces::kMaxEnded - 1);
+  // A tail only where the frames run out: otherwise the next stretch goes on.
+  if (pieces.whole < Pieces::kMaxEnded - 1) {
+    pieces.tail = rest - pieces.whole * window;
   }
   return pieces;
 }
@@ -62,22 +65,24 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
     for (std::size_t left = got; left > 0;) {
       const Pieces pieces = NextPieces(left, window, n);
       sums.Add(p, pieces);
-      for (std::size_t c = 0; c < pieces.count; ++c) {
-        const std::size_t frames = pieces.frames[c];
-        p += frames * frame_size;
-        left -= frames;
-        i += frames;
-        if (window == 0) continue;
-        n += static_cast<std::uint32_t>(frames);
-        if (n < window) continue;
-        // The window ends just before frame i.
-        const double g = sums.TakeSum(c);
+      // The windows the stretch completes, each ending just before frame
+      // `at`: the first after the head, the others a window apart.
+      std::uint64_t at = i + pieces.head;
+      for (std::size_t k = 0; k < pieces.Ended(); ++k, at += window) {
         // The mean over the window of the channels' mean magnitude; for one
         // or two channels the division is exact, as it is by a power of 2.
-        const double level = g / channels / window * magnification;
-        Waveform(out, static_cast<std::int64_t>(i - window / 2), rate, level,
+        const double level =
+            sums.TakeSum(k) / channels / window * magnification;
+        Waveform(out, static_cast<std::int64_t>(at - window / 2), rate, level,
                  window_seconds);
-        n = 0;
+      }
+      const std::size_t frames = pieces.Frames();
+      p += frames * frame_size;
+      left -= frames;
+      i += frames;
+      if (window != 0) {
+        n = pieces.head_ends ? static_cast<std::uint32_t>(pieces.tail)
+                             : n + static_cast<std::uint32_t>(pieces.head);
       }
     }
     if (got < want) break;  // nothing is invented for frames not delivered

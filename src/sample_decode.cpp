@@ -24,6 +24,7 @@ template <std::size_t Width>
 struct Vectors;
 template <>
 struct Vectors<16> {
+  using HalfU8 = std::uint8_t __attribute__((vector_size(8)));
   using I8 = std::int8_t __attribute__((vector_size(16)));
   using U8 = std::uint8_t __attribute__((vector_size(16)));
   using I16 = std::int16_t __attribute__((vector_size(16)));
@@ -33,6 +34,7 @@ struct Vectors<16> {
 };
 template <>
 struct Vectors<32> {
+  using HalfU8 = std::uint8_t __attribute__((vector_size(16)));
   using I8 = std::int8_t __attribute__((vector_size(32)));
   using U8 = std::uint8_t __attribute__((vector_size(32)));
   using I16 = std::int16_t __attribute__((vector_size(32)));
@@ -105,6 +107,61 @@ OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
         top[r] = mag > top[r] ? mag : top[r];
         const auto pairs = reinterpret_cast<U16>(mag);
         sum += (pairs & 0xFF) + (pairs >> 8);
+      }
+    }
+    m.sum += LaneTotal(sum);
+  }
+  FoldMaxima(top, m);
+  return k;
+}
+
+// G.711 samples, decoded in 16-bit lanes by the standard's arithmetic
+// rather than through the table: the magnitude is a segment's base times
+// 2^segment, and 2^e for e of 0 to 7 is (1 + e0) (1 + 3 e1) (1 + 15 e2)
+// from the bits of e, which needs only the baseline's multiplication.
+// Magnitudes stay below 2^15, so signed comparisons order them.
+template <std::size_t Width, int Channels, bool MuLaw>
+OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
+                                  RunMagnitudes<Channels>& m) {
+  using HalfU8 = typename Vectors<Width>::HalfU8;
+  using U16 = typename Vectors<Width>::U16;
+  using I16 = typename Vectors<Width>::I16;
+  using U32 = typename Vectors<Width>::U32;
+  constexpr std::size_t kLanes = Width / 2;
+  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
+  constexpr std::size_t kStep = kLanes * kR;
+  constexpr std::size_t kStepsPerSum = (std::size_t{1} << 14) / kR;
+  const auto power = [](const U16& e) {
+    return (1 + (e & 1)) * (1 + 3 * ((e >> 1) & 1)) * (1 + 15 * ((e >> 2) & 1));
+  };
+  std::array<I16, kR> top{};
+  std::size_t k = 0;
+  while (k + kStep <= samples) {
+    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
+    U32 sum = {};
+    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
+      for (std::size_t r = 0; r < kR; ++r) {
+        HalfU8 bytes;
+        std::memcpy(&bytes, p + k + r * kLanes, sizeof bytes);
+        const U16 code = __builtin_convertvector(bytes, U16);
+        U16 mag;
+        if constexpr (MuLaw) {
+          // Inverted: a mantissa and an exponent; (8 m + 132) 2^e - 132.
+          const U16 u = code ^ 0xFF;
+          mag = ((u & 0x0F) * 8 + 0x84) * power((u >> 4) & 7) - 0x84;
+        } else {
+          // Even bits inverted: a step and a segment s; segment 0 is
+          // 16 m + 8, segment s is (16 m + 264) 2^(s - 1).
+          const U16 a = code ^ 0x55;
+          const U16 segment = (a >> 4) & 7;
+          const auto later = reinterpret_cast<U16>(segment != 0);
+          mag = ((a & 0x0F) * 16 + 8 + (later & 0x100)) *
+                power((segment - 1) & later);
+        }
+        const auto signed_mag = reinterpret_cast<I16>(mag);
+        top[r] = signed_mag > top[r] ? signed_mag : top[r];
+        const auto pairs = reinterpret_cast<U32>(mag);
+        sum += (pairs & 0xFFFF) + (pairs >> 16);
       }
     }
     m.sum += LaneTotal(sum);
@@ -240,9 +297,11 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
 // 24-bit samples into lanes without AVX2's byte shuffle costs about twice
 // as much, and the float maxima come out about 15% slower (the sums, not the
 // maxima, bound that scan), so those two stay plain without AVX2. The
-// G.711 and 64-bit layouts have no wide loop.
+// 64-bit layouts have no wide loop.
 template <class Layout>
 constexpr bool kHasWide = std::is_same_v<Layout, Unsigned8Samples> ||
+                          std::is_same_v<Layout, ALawSamples> ||
+                          std::is_same_v<Layout, MuLawSamples> ||
                           std::is_same_v<Layout, IntegerSamples<2>> ||
                           std::is_same_v<Layout, IntegerSamples<3>> ||
                           std::is_same_v<Layout, IntegerSamples<4>> ||
@@ -257,6 +316,10 @@ OSTREL_INLINE std::size_t Wide(const std::uint8_t* p, std::size_t samples,
                                RunMagnitudes<Channels>& m) {
   if constexpr (std::is_same_v<Layout, Unsigned8Samples>) {
     return Wide8<Width>(p, samples, m);
+  } else if constexpr (std::is_same_v<Layout, ALawSamples>) {
+    return Wide711<Width, Channels, false>(p, samples, m);
+  } else if constexpr (std::is_same_v<Layout, MuLawSamples>) {
+    return Wide711<Width, Channels, true>(p, samples, m);
   } else if constexpr (std::is_same_v<Layout, IntegerSamples<2>>) {
     return Wide16<Width>(p, samples, m);
   } else if constexpr (std::is_same_v<Layout, IntegerSamples<3>>) {

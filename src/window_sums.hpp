@@ -17,24 +17,33 @@
 
 namespace ostrel {
 
-// Consecutive runs of frames: the first continues the window in progress,
-// each of the others starts a window; every piece but perhaps the last
-// ends its window.
+// A stretch of consecutive frames, cut by windows: `head` frames that
+// continue the window in progress (and complete it when `head_ends`), then
+// `whole` windows of `window` frames each, then `tail` frames that start a
+// window the stretch's end cuts short. Without head_ends there are neither
+// whole windows nor a tail.
 struct Pieces {
-  static constexpr std::size_t kMax = 8;
-  std::array<std::size_t, kMax> frames{};
-  std::size_t count = 0;
+  // The most windows a stretch completes, which bounds the sums kept.
+  static constexpr std::size_t kMaxEnded = 1024;
+  std::size_t head = 0;
+  bool head_ends = false;
+  std::size_t whole = 0;
+  std::size_t window = 0;
+  std::size_t tail = 0;
+
+  std::size_t Ended() const { return (head_ends ? 1 : 0) + whole; }
+  std::size_t Frames() const { return head + whole * window + tail; }
 };
 
 template <class S>
 concept WindowSums = requires(S sums, const S& seen, const std::uint8_t* p,
-                              const Pieces& pieces, std::size_t c) {
+                              const Pieces& pieces, std::size_t k) {
   { S::kFrameBytes } -> std::convertible_to<std::size_t>;
-  // Takes in the pieces' frames, which lie one after another from p.
+  // Takes in the stretch's frames, which lie one after another from p.
   sums.Add(p, pieces);
-  // The sum, in level units, of the window that ends with piece c of the
-  // last Add; taking the last piece's sum starts a new window.
-  { sums.TakeSum(c) } -> std::same_as<double>;
+  // The sum, in level units, of window k (from 0) of those the last Add
+  // completed.
+  { sums.TakeSum(k) } -> std::same_as<double>;
   { seen.peaks() } -> std::same_as<Peaks>;
 };
 
@@ -86,40 +95,58 @@ class ExactSums {
 
   void Add(const std::uint8_t* p, const Pieces& pieces) {
     RunMagnitudes<Channels>& run = peaks_.run();
-    for (std::size_t c = 0; c < pieces.count; ++c) {
-      const std::size_t frames = pieces.frames[c];
-      const std::uint64_t before = run.sum;
-      // Short pieces (windows of a few frames) skip the wide loops' setup.
-      if (frames < kWideFrames) {
-        AddRunScalar<Layout, Channels>(p, frames, run);
-      } else {
-        AddRun<Layout, Channels>(variant_, p, frames, run);
-      }
-      // Unsigned, so the running total may wrap: the difference holds.
-      sums_[c] = run.sum - before;
-      p += frames * kFrameBytes;
+    std::size_t k = 0;
+    const std::uint64_t head = AddFrames(p, pieces.head, run) + carry_;
+    p += pieces.head * kFrameBytes;
+    if (!pieces.head_ends) {
+      carry_ = head;
+      return;
     }
-    // Unsigned, so a window that never completes (window 0) may wrap
-    // harmlessly: its sum is never read.
-    sums_[0] += carry_;
-    last_ = pieces.count - 1;
-    carry_ = sums_[last_];
+    sums_[k++] = head;
+    if (pieces.window == 1) {
+      // A line per frame: the cheapest way through.
+      for (std::size_t w = 0; w < pieces.whole; ++w, p += kFrameBytes) {
+        const std::uint64_t before = run.sum;
+        AddRunScalar<Layout, Channels>(p, 1, run);
+        sums_[k++] = run.sum - before;
+      }
+    } else {
+      for (std::size_t w = 0; w < pieces.whole; ++w) {
+        sums_[k++] = AddFrames(p, pieces.window, run);
+        p += pieces.window * kFrameBytes;
+      }
+    }
+    carry_ = AddFrames(p, pieces.tail, run);
   }
-  double TakeSum(std::size_t c) {
-    if (c == last_) carry_ = 0;
+  double TakeSum(std::size_t k) const {
     // At most 2^53 here, so the signed conversion (one instruction, where
     // the unsigned one is several) is exact.
-    return static_cast<double>(static_cast<std::int64_t>(sums_[c])) *
+    return static_cast<double>(static_cast<std::int64_t>(sums_[k])) *
            Layout::kScale;
   }
   Peaks peaks() const { return peaks_.peaks(); }
 
  private:
+  // The sum of the magnitudes of `frames` frames from p, added to `run`
+  // too. Unsigned, so the running total may wrap: the difference holds.
+  std::uint64_t AddFrames(const std::uint8_t* p, std::size_t frames,
+                          RunMagnitudes<Channels>& run) const {
+    const std::uint64_t before = run.sum;
+    // Short runs (windows of a few frames) skip the wide loops' setup.
+    if (frames < kWideFrames) {
+      AddRunScalar<Layout, Channels>(p, frames, run);
+    } else {
+      AddRun<Layout, Channels>(variant_, p, frames, run);
+    }
+    return run.sum - before;
+  }
+
   static constexpr std::size_t kWideFrames = 32;
   Variant variant_ = BestVariant<Layout>();
-  std::uint64_t carry_ = 0;  // the window in progress
-  std::array<std::uint64_t, Pieces::kMax> sums_{};
-  std::size_t last_ = 0;
+  // The window in progress; it may wrap harmlessly for a window that never
+  // completes (window 0), whose sum is never read.
+  std::uint64_t carry_ = 0;
+  std::array<std::uint64_t, Pieces::kMaxEnded> sums_{};
   PeakKeys<Layout, Channels> peaks_;
 };
 
@@ -136,55 +163,62 @@ class OrderedSums {
       std::size_t{Layout::kBytes} * Channels;
 
   void Add(const std::uint8_t* p, const Pieces& pieces) {
-    std::array<const std::uint8_t*, Pieces::kMax> start{};
-    std::size_t frames = 0;
-    for (std::size_t c = 0; c < pieces.count; ++c) {
-      start[c] = p + frames * kFrameBytes;
-      frames += pieces.frames[c];
-      sums_[c] = 0;
-    }
-    sums_[0] = carry_;
-    // In rounds: the pieces that still have frames advance together, by as
-    // many frames as the shortest of them has left.
-    for (std::size_t done = 0;;) {
-      std::array<std::size_t, Pieces::kMax> live{};
-      std::size_t n = 0;
-      std::size_t step = 0;
-      for (std::size_t c = 0; c < pieces.count; ++c) {
-        if (pieces.frames[c] > done) {
-          const std::size_t rest = pieces.frames[c] - done;
-          step = n == 0 ? rest : std::min(step, rest);
-          live[n++] = c;
-        }
+    // The stretch as a list of pieces, each within one window: the head,
+    // the whole windows, the tail. Up to kSideBySide of them at a time go
+    // through Advance.
+    const std::size_t count = 1 + pieces.whole + (pieces.tail > 0 ? 1 : 0);
+    Group group;
+    std::size_t ended = 0;
+    const std::uint8_t* at = p;
+    for (std::size_t j = 0; j < count; ++j) {
+      const bool is_head = j == 0;
+      const bool is_tail = j == 1 + pieces.whole;
+      const std::size_t frames =
+          is_head ? pieces.head : is_tail ? pieces.tail : pieces.window;
+      group.start[group.count] = at;
+      group.frames[group.count] = frames;
+      group.sums[group.count] = is_head ? carry_ : 0;
+      ++group.count;
+      at += frames * kFrameBytes;
+      if (group.count == kSideBySide || j + 1 == count) {
+        Advance(group);
+        for (std::size_t g = 0; g < group.count; ++g) sums_[ended + g] = group.sums[g];
+        ended += group.count;
+        group.count = 0;
       }
-      if (n == 0) break;
-      Advance(live, n, start, done, step);
-      done += step;
     }
-    last_ = pieces.count - 1;
-    carry_ = sums_[last_];
+    // The last piece's window goes on unless the head or a whole window
+    // ended the stretch.
+    const bool last_goes_on = !pieces.head_ends || pieces.tail > 0;
+    carry_ = last_goes_on ? sums_[count - 1] : 0;
+    const std::size_t frames = pieces.Frames();
     if (frames == 0) return;  // a short read may deliver nothing
     AddRun<Layout, Channels>(variant_, p, frames, peaks_.run());
   }
-  double TakeSum(std::size_t c) {
-    if (c == last_) carry_ = 0;
-    return sums_[c];
-  }
+  double TakeSum(std::size_t k) const { return sums_[k]; }
   Peaks peaks() const { return peaks_.peaks(); }
 
  private:
-  using Starts = std::array<const std::uint8_t*, Pieces::kMax>;
+  // Up to this many windows' sums advance side by side: enough to overlap
+  // the latency of an addition, few enough to stay in registers.
+  static constexpr std::size_t kSideBySide = 8;
+  struct Group {
+    std::array<const std::uint8_t*, kSideBySide> start{};
+    std::array<std::size_t, kSideBySide> frames{};
+    std::array<double, kSideBySide> sums{};
+    std::size_t count = 0;
+  };
 
   // Advances the K sums listed first in `live` by `step` frames, from
   // `done` frames into each piece.
   template <std::size_t K>
-  void AdvanceK(const std::array<std::size_t, Pieces::kMax>& live,
-                const Starts& start, std::size_t done, std::size_t step) {
+  static void AdvanceK(const std::array<std::size_t, kSideBySide>& live,
+                       Group& group, std::size_t done, std::size_t step) {
     std::array<const std::uint8_t*, K> at{};
     std::array<double, K> g{};
     for (std::size_t j = 0; j < K; ++j) {
-      at[j] = start[live[j]] + done * kFrameBytes;
-      g[j] = sums_[live[j]];
+      at[j] = group.start[live[j]] + done * kFrameBytes;
+      g[j] = group.sums[live[j]];
     }
     for (std::size_t t = 0; t < step; ++t) {
       for (std::size_t j = 0; j < K; ++j) {
@@ -194,25 +228,38 @@ class OrderedSums {
         }
       }
     }
-    for (std::size_t j = 0; j < K; ++j) sums_[live[j]] = g[j];
+    for (std::size_t j = 0; j < K; ++j) group.sums[live[j]] = g[j];
   }
 
-  // AdvanceK with K, the number of live pieces, known when compiling, so
-  // that the K sums stay in registers.
-  void Advance(const std::array<std::size_t, Pieces::kMax>& live,
-               std::size_t n, const Starts& start, std::size_t done,
-               std::size_t step) {
-    [&]<std::size_t... K>(std::index_sequence<K...>) {
-      (void)((n == K + 1 ? (AdvanceK<K + 1>(live, start, done, step), true)
-                         : false) ||
-             ...);
-    }(std::make_index_sequence<Pieces::kMax>{});
+  // In rounds: the pieces that still have frames advance together, by as
+  // many frames as the shortest of them has left, with their number known
+  // when compiling so that the sums stay in registers.
+  static void Advance(Group& group) {
+    for (std::size_t done = 0;;) {
+      std::array<std::size_t, kSideBySide> live{};
+      std::size_t n = 0;
+      std::size_t step = 0;
+      for (std::size_t c = 0; c < group.count; ++c) {
+        if (group.frames[c] > done) {
+          const std::size_t rest = group.frames[c] - done;
+          step = n == 0 ? rest : std::min(step, rest);
+          live[n++] = c;
+        }
+      }
+      if (n == 0) return;
+      [&]<std::size_t... K>(std::index_sequence<K...>) {
+        (void)((n == K + 1 ? (AdvanceK<K + 1>(live, group, done, step), true)
+                           : false) ||
+               ...);
+      }(std::make_index_sequence<kSideBySide>{});
+      done += step;
+    }
   }
 
   Variant variant_ = BestVariant<Layout>();
   double carry_ = 0;  // the window in progress
-  std::array<double, Pieces::kMax> sums_{};
-  std::size_t last_ = 0;
+  // Every piece's sum, of which the first Ended() are whole windows'.
+  std::array<double, Pieces::kMaxEnded + 1> sums_{};
   PeakKeys<Layout, Channels> peaks_;
 };
 

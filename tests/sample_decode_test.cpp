@@ -50,6 +50,10 @@ TEST(SampleDecode, EveryVariantMatchesThePlainLoop) {
   CheckVariants<ostrel::Unsigned8Samples, 3>(rng);
   CheckVariants<ostrel::Unsigned8Samples, 6>(rng);
   CheckVariants<ostrel::Unsigned8Samples, 8>(rng);
+  CheckVariants<ostrel::ALawSamples, 1>(rng);
+  CheckVariants<ostrel::ALawSamples, 2>(rng);
+  CheckVariants<ostrel::MuLawSamples, 1>(rng);
+  CheckVariants<ostrel::MuLawSamples, 3>(rng);
   CheckVariants<ostrel::IntegerSamples<2>, 1>(rng);
   CheckVariants<ostrel::IntegerSamples<2>, 3>(rng);
   CheckVariants<ostrel::IntegerSamples<2>, 5>(rng);
