@@ -234,8 +234,7 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
             low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
             16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
         const I32x8 v = reinterpret_cast<I32x8>(spread) >> 8;
-        const U32x8 mag =
-            Magnitude<U32x8, I32x8>(reinterpret_cast<U32x8>(v));
+        const auto mag = Magnitude<U32x8, I32x8>(reinterpret_cast<U32x8>(v));
         top[r] = mag > top[r] ? mag : top[r];
         sum += mag;
       }
@@ -262,7 +261,7 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
   constexpr std::size_t kStep = kLanes * kR;
   constexpr std::size_t kStepsPerSum = (std::size_t{1} << 15) / kR;
   std::array<I32, kR> below{};  // the largest key - 1; -1 stands for 0
-  for (I32& b : below) b -= 1;
+  below.fill(I32{} - 1);
   std::size_t k = 0;
   while (k + kStep <= samples) {
     const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
@@ -354,7 +353,7 @@ __attribute__((target("avx2"))) std::size_t WideAvx2(
 bool ProcessorHasAvx2() {
   static const bool has = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    return static_cast<bool>(__builtin_cpu_supports("avx2"));
   }();
   return has;
 }
@@ -382,10 +381,10 @@ bool CanRun(Variant variant) {
 template <class Layout>
 Variant BestVariant() {
   static const Variant best = [] {
-    for (const Variant v : {Variant::kAvx2, Variant::kPortable}) {
-      if (CanRun<Layout>(v)) return v;
-    }
-    return Variant::kScalar;
+    constexpr std::array kFastestFirst = {Variant::kAvx2, Variant::kPortable,
+                                          Variant::kScalar};
+    return *std::find_if(kFastestFirst.begin(), kFastestFirst.end(),
+                         [](Variant v) { return CanRun<Layout>(v); });
   }();
   return best;
 }

@@ -99,7 +99,7 @@ struct Unsigned8Samples {
 constexpr std::int32_t ALawLinear(std::uint8_t code) {
   const unsigned a = code ^ 0x55U;
   const unsigned segment = (a >> 4) & 7U;
-  std::int32_t t = static_cast<std::int32_t>((a & 0x0FU) << 4);
+  auto t = static_cast<std::int32_t>((a & 0x0FU) << 4);
   if (segment == 0) {
     t += 8;
   } else {

@@ -222,10 +222,12 @@ class OrderedSums {
     }
     for (std::size_t t = 0; t < step; ++t) {
       for (std::size_t j = 0; j < K; ++j) {
+        const std::uint8_t* frame = at[j] + t * kFrameBytes;
+        double sum = g[j];
         for (int c = 0; c < Channels; ++c) {
-          g[j] += Layout::Magnitude(at[j] + t * kFrameBytes +
-                                    std::size_t{Layout::kBytes} * c);
+          sum += Layout::Magnitude(frame + std::size_t{Layout::kBytes} * c);
         }
+        g[j] = sum;
       }
     }
     for (std::size_t j = 0; j < K; ++j) group.sums[live[j]] = g[j];
