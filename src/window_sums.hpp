@@ -200,8 +200,10 @@ class OrderedSums {
 
  private:
   // Up to this many windows' sums advance side by side: enough to overlap
-  // the latency of an addition, few enough to stay in registers.
-  static constexpr std::size_t kSideBySide = 8;
+  // the latency of an addition, few enough to stay in registers. Integer
+  // samples come here only for windows too long for an exact sum, which
+  // hold few windows a block; one at a time keeps their code small.
+  static constexpr std::size_t kSideBySide = Layout::kIntegerSteps ? 1 : 8;
   struct Group {
     std::array<const std::uint8_t*, kSideBySide> start{};
     std::array<std::size_t, kSideBySide> frames{};

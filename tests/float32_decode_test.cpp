@@ -4,13 +4,17 @@
 
 namespace {
 
-
 double Convert(std::uint32_t w) { return ostrel::Float32Convert(w & 0xFF, (w >> 8) & 0xFF, (w >> 16) & 0xFF, w >> 24); }
 
 TEST(Float, Decodes) {
-  for (const auto& [word, value] : std::initializer_list<std::pair<std::uint32_t, double>>{
-           {0x3F800000, 128}, {0xBF800000, -128}, {0x3F000000, 64}, {0x40000000, 256},
-           {0x00000000, 0x1p-120}, {0x80000000, -0x1p-120}})
+  struct Case {
+    std::uint32_t word;
+    double value;
+  };
+  for (const auto& [word, value] : {Case{.word = 0x3F800000, .value = 128}, Case{.word = 0xBF800000, .value = -128},
+                                    Case{.word = 0x3F000000, .value = 64}, Case{.word = 0x40000000, .value = 256},
+                                    Case{.word = 0x00000000, .value = 0x1p-120},
+                                    Case{.word = 0x80000000, .value = -0x1p-120}})
     EXPECT_EQ(Convert(word), value) << std::hex << word;
   EXPECT_EQ(ostrel::Float32Convert(0x100, 0x100, 0x180, 0x13F), 128);  // only the low 8 bits count
 }

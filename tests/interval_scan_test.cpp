@@ -10,11 +10,21 @@ using wb::Bytes;
 using wb::Pack;
 
 TEST(Scan, DecodesEveryByteInBothChannels) {
-  const std::pair<Bytes, double> cases[] = {
-      {{0x00, 0x80}, 128}, {{0xFF, 0x7F}, 127.99609375}, {{0xFF, 0xFF}, 0.00390625}, {{0x00, 0x01}, 1},
-      {{0x80, 0x00}, 0.5}, {{0x00, 0x00, 0x80}, 128}, {{0xFF, 0xFF, 0x7F}, 127 + 255 / 256.0 + 255 / 65536.0},
-      {{0x80, 0x80, 0x00}, 128 / 256.0 + 128 / 65536.0}, {{0x80, 0x00, 0x00}, 128 / 65536.0},
-      {{0x80, 0x80, 0xFF}, 1 - 128 / 256.0 - 128 / 65536.0},  // -1 + 0.5 + 0.00195...
+  struct Case {
+    Bytes sample;
+    double magnitude;
+  };
+  const Case cases[] = {
+      {.sample = {0x00, 0x80}, .magnitude = 128},
+      {.sample = {0xFF, 0x7F}, .magnitude = 127.99609375},
+      {.sample = {0xFF, 0xFF}, .magnitude = 0.00390625},
+      {.sample = {0x00, 0x01}, .magnitude = 1},
+      {.sample = {0x80, 0x00}, .magnitude = 0.5},
+      {.sample = {0x00, 0x00, 0x80}, .magnitude = 128},
+      {.sample = {0xFF, 0xFF, 0x7F}, .magnitude = 127 + 255 / 256.0 + 255 / 65536.0},
+      {.sample = {0x80, 0x80, 0x00}, .magnitude = 128 / 256.0 + 128 / 65536.0},
+      {.sample = {0x80, 0x00, 0x00}, .magnitude = 128 / 65536.0},
+      {.sample = {0x80, 0x80, 0xFF}, .magnitude = 1 - 128 / 256.0 - 128 / 65536.0},  // -1 + 0.5 + 0.00195...
   };
   for (const auto& [sample, magnitude] : cases) {
     const auto width = static_cast<std::uint32_t>(sample.size());
@@ -33,23 +43,36 @@ TEST(Scan, WindowLevels) {
   for (int k = 0; k < 50; ++k) alternating.push_back(k % 2 != 0 ? -128 : 128);
   for (int k = 0; k < 50; ++k) left64.insert(left64.end(), {64 * 256, 0});
   const Bytes ones = Pack(2, std::vector<std::int64_t>(50, 256)), alt = Pack(2, alternating);
-  const std::tuple<Bytes, std::uint32_t, double, std::size_t> cases[] = {
-      {ones, 1, 1, 1}, {ones, 1, 0.5, 0}, {alt, 1, 1.99, 0}, {alt, 1, 2, 1}, {Pack(2, left64), 2, 1, 32}};
+  struct Case {
+    Bytes frames;
+    std::uint32_t channels;
+    double mag;
+    std::size_t dots;
+  };
+  const Case cases[] = {
+      {.frames = ones, .channels = 1, .mag = 1, .dots = 1},   {.frames = ones, .channels = 1, .mag = 0.5, .dots = 0},
+      {.frames = alt, .channels = 1, .mag = 1.99, .dots = 0}, {.frames = alt, .channels = 1, .mag = 2, .dots = 1},
+      {.frames = Pack(2, left64), .channels = 2, .mag = 1, .dots = 32}};
   for (const auto& [frames, channels, mag, dots] : cases)
     EXPECT_EQ(wb::Scan(frames, {.channels = channels, .mag = mag}).second, "0.03\t" + std::string(dots, '.') + "\n");
 }
 
 TEST(Scan, LinePositionsAndTimeColumns) {
-  const std::tuple<std::uint32_t, std::uint32_t, std::uint64_t, const char*> cases[] = {
-      {44100, 2205, 0, "0.03\t\n"},          // frame 1103
-      {48000, 1200, 0, "0.01\t\n"},          // exactly 0.025 s: two decimals
-      {48000, 1199, 0, "0.013\t\n"},         // frame 600: 0.0125000002 as a float
-      {44100, 441, 0, "0.005\t\n"},          // frame 221
-      {48000, 49, 0, "0.001\t\n"},           // frame 25, just over 0.001 s
-      {48000, 48, 0, "0.001\t24\t\n"},       // exactly 0.001 s: the frame number too
-      {44100, 44, 0, "0.000\t22\t\n"},
-      {48000, 47, 1000, "0.021\t1024\t\n"},  // 1000 + 47 - 23
-      {1000, 50, 1000, "1.02\t\n"},          // 1025 / 1000 is 1.02499998 as a float
+  struct Case {
+    std::uint32_t rate, window;
+    std::uint64_t start;
+    const char* line;
+  };
+  const Case cases[] = {
+      {.rate = 44100, .window = 2205, .start = 0, .line = "0.03\t\n"},          // frame 1103
+      {.rate = 48000, .window = 1200, .start = 0, .line = "0.01\t\n"},          // exactly 0.025 s: two decimals
+      {.rate = 48000, .window = 1199, .start = 0, .line = "0.013\t\n"},         // frame 600: 0.0125000002 as a float
+      {.rate = 44100, .window = 441, .start = 0, .line = "0.005\t\n"},          // frame 221
+      {.rate = 48000, .window = 49, .start = 0, .line = "0.001\t\n"},           // frame 25, just over 0.001 s
+      {.rate = 48000, .window = 48, .start = 0, .line = "0.001\t24\t\n"},       // exactly 0.001 s: the frame number too
+      {.rate = 44100, .window = 44, .start = 0, .line = "0.000\t22\t\n"},
+      {.rate = 48000, .window = 47, .start = 1000, .line = "0.021\t1024\t\n"},  // 1000 + 47 - 23
+      {.rate = 1000, .window = 50, .start = 1000, .line = "1.02\t\n"},          // 1025 / 1000 is 1.02499998 as a float
   };
   for (const auto& [rate, window, start, line] : cases)
     EXPECT_EQ(wb::Scan(Bytes(2 * (start + window)), {.rate = rate, .window = window, .start = start}).second, line);
@@ -63,8 +86,12 @@ TEST(Waveform, DotsAndTimeColumn) {
     out.Flush();
     return text;
   };
-  for (const auto& [level, dots] : std::initializer_list<std::pair<double, std::size_t>>{
-           {0.999, 0}, {1.0, 1}, {3.7, 3}, {1e300, 32768}})
+  struct Case {
+    double level;
+    std::size_t dots;
+  };
+  for (const auto& [level, dots] : {Case{.level = 0.999, .dots = 0}, Case{.level = 1.0, .dots = 1},
+                                    Case{.level = 3.7, .dots = 3}, Case{.level = 1e300, .dots = 32768}})
     EXPECT_EQ(line(0, level, 0.05), "0.00\t" + std::string(dots, '.') + "\n") << level;
   EXPECT_EQ(line(16777219, 0, 0.01), "16777.221\t\n");  // 2^24 + 3 is 2^24 + 4 as a float
 }

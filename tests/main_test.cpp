@@ -29,51 +29,68 @@ TEST(Driver, MessagesStatusesAndSummaries) {
   const std::string peak = "Peak over interval -42.1 dB\n", two = Lines(2, 1) + k48 + peak;
   const std::string bad_time = "Stop or start time not set correctly\n", none = "Peak over interval -inf dB\n";
   const std::string bad_layout = "Unrecognized bit or channel configuration\n";
-  const auto mag = [&](const char* m, int dots, const char* db) {
-    return std::pair(std::vector<std::string>{one, "0", "1", "0", m},
-                     Lines(2, dots) + "Showing values above " + db + " dB\n" + peak);
-  };
-  const struct {
-    std::pair<std::vector<std::string>, std::string> run;
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
     int status;
-  } cases[] = {
-      {{{}, kUsage}, 1}, {{{one}, kUsage}, 1}, {{{one, "0"}, kUsage}, 1},
-      {{{missing, "0", "1"}, "The file called " + missing + " cannot be found!\n"}, 2},
-      {{{File(Wave{.before_fmt = "x"}), "0", "1"}, "Can't find format chunk in wave file!\n"}, 2},
-      {{{File(Wave{.before_data = std::string(15000, 'x')}), "0", "1"}, "Can't find data block in wave file!\n"}, 2},
-      {{{one, "0", "1"}, two}, 0}, {{{one, "-0", "0.1"}, two}, 0},
-      {{{one, "0", "1e16"}, two}, 0},  // 1e16 * 1000 is still below 2^64
-      {{{one, "2", "1"}, bad_time}, 1}, {{{one, "0.05", "0.05"}, bad_time}, 1}, {{{one, "-0.0001", "1"}, bad_time}, 1},
-      {{{one, "nan", "1"}, bad_time}, 1}, {{{one, "0", "inf"}, bad_time}, 1}, {{{one, "0", "1e17"}, bad_time}, 1},
-      {{{one, "1e17", "1"}, bad_time}, 1}, {{{File(Wave{.rate = 0, .samples = Bytes(400)}), "0", "1"}, bad_time}, 1},
-      // 0.7 s at 44,100 per second is frame 30870 in single precision (30869 in double).
-      {{{File(Wave{.rate = 44100, .samples = Bytes(62000)}), "0.7", "0.701", "44"}, "0.700\t30892\t\n" + k48 + none}, 0},
-      {{{File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"},
-        Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n"}, 0},
-      {{{File(Wave{.channels = 9, .samples = Bytes(900)}), "0", "1"}, bad_layout}, 1},
-      {{{File(Wave{.bits = 40, .samples = Bytes(500)}), "0", "1"}, bad_layout}, 1},
-      {{{File(Wave{.bits = 64, .format = 6, .samples = Bytes(800)}), "0", "1"}, bad_layout}, 1},
-      {{{File(Wave{.channels = 0, .samples = Bytes(400)}), "0", "1"}, bad_layout}, 1},
-      {{{File(Wave{.bits = 4, .samples = Bytes(400)}), "0", "1"}, bad_layout}, 1},
-      {{{one, "0", "1", "0"}, two}, 0}, {{{one, "0", "1", "-5"}, two}, 0},
-      {{{one, "0", "1", "abc"}, two}, 0}, {{{one, "0", "1", "1001"}, two}, 0},
-      {{{File(Wave{.samples = Repeat(2000, 256)}), "0", "2", "1000"}, "0.50\t.\n1.50\t.\n" + k48 + peak}, 0},
-      {{{one, "0", "0.1", "20", "2", "x"}, "0.010\t.\n0.030\t.\n0.050\t.\n0.070\t.\n0.090\t.\n" + k48 + peak}, 0},
-      {mag("300", 1, "-48"), 0}, {mag("256", 256, "-96"), 0}, {mag("0.5", 0, "-42"), 0}, {mag("2", 2, "-54"), 0},
-      {mag("-2", 1, "-48"), 0}, {mag("0", 1, "-48"), 0}, {mag("nan", 1, "-48"), 0},
-      {{{one, "5", "6"}, k48 + none}, 0},
-      {{{File(Wave{.channels = 2, .samples = Bytes(400)}), "5", "6"}, k48 + "Peaks over interval -inf L -inf R\n"}, 0},
-      {{{File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"},
-        Lines(2, 1) + k48 + "Peaks over interval -42.1 -42.1 -42.1 -42.1 dB\n"}, 0},
-      {{{File(Wave{.bits = 8, .samples = Bytes(100, 0x80)}), "0", "1"}, Lines(2, 0) + k48 + none}, 0},
-      {{{File(Wave{.samples = Pack(2, {0, 32767, -32767})}), "0", "1"}, k48 + "Peak over interval -0.0 dB\n"}, 0},
-      {{{File(Wave{.samples = Pack(2, {0, -32768, 32767})}), "0", "1"}, k48 + "Peak over interval 0.0 dB\n"}, 0},
-      {{{File(Wave{.rate = 10, .samples = Repeat(100, 256)}), "0", "10"}, k48 + peak}, 0},  // window 0
-      {{{File(Wave{.bits = 32, .format = 3, .samples = Bytes(400)}), "0", "1"},
-        Lines(2, 0) + k48 + "Peak over interval -764.6 dB\n"}, 0},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(wb::Run(c.run.first), std::pair(kBanner + c.run.second, c.status)) << testing::PrintToString(c.run.first);
+  const auto mag = [&](const char* m, int dots, const char* db, int status) {
+    return Case{.args = {one, "0", "1", "0", m},
+                .out = Lines(2, dots) + "Showing values above " + db + " dB\n" + peak,
+                .status = status};
+  };
+  const Case cases[] = {
+      {.args = {}, .out = kUsage, .status = 1},
+      {.args = {one}, .out = kUsage, .status = 1},
+      {.args = {one, "0"}, .out = kUsage, .status = 1},
+      {.args = {missing, "0", "1"}, .out = "The file called " + missing + " cannot be found!\n", .status = 2},
+      {.args = {File(Wave{.before_fmt = "x"}), "0", "1"}, .out = "Can't find format chunk in wave file!\n", .status = 2},
+      {.args = {File(Wave{.before_data = std::string(15000, 'x')}), "0", "1"}, .out = "Can't find data block in wave file!\n", .status = 2},
+      {.args = {one, "0", "1"}, .out = two, .status = 0},
+      {.args = {one, "-0", "0.1"}, .out = two, .status = 0},
+      {.args = {one, "0", "1e16"}, .out = two, .status = 0},
+      // 1e16 * 1000 is still below 2^64
+      {.args = {one, "2", "1"}, .out = bad_time, .status = 1},
+      {.args = {one, "0.05", "0.05"}, .out = bad_time, .status = 1},
+      {.args = {one, "-0.0001", "1"}, .out = bad_time, .status = 1},
+      {.args = {one, "nan", "1"}, .out = bad_time, .status = 1},
+      {.args = {one, "0", "inf"}, .out = bad_time, .status = 1},
+      {.args = {one, "0", "1e17"}, .out = bad_time, .status = 1},
+      {.args = {one, "1e17", "1"}, .out = bad_time, .status = 1},
+      {.args = {File(Wave{.rate = 0, .samples = Bytes(400)}), "0", "1"}, .out = bad_time, .status = 1},
+      // 0.7 s at 44,100 per second is frame 30870 in single precision (30869 in double).
+      {.args = {File(Wave{.rate = 44100, .samples = Bytes(62000)}), "0.7", "0.701", "44"}, .out = "0.700\t30892\t\n" + k48 + none, .status = 0},
+      {.args = {File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"}, .out = Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n", .status = 0},
+      {.args = {File(Wave{.channels = 9, .samples = Bytes(900)}), "0", "1"}, .out = bad_layout, .status = 1},
+      {.args = {File(Wave{.bits = 40, .samples = Bytes(500)}), "0", "1"}, .out = bad_layout, .status = 1},
+      {.args = {File(Wave{.bits = 64, .format = 6, .samples = Bytes(800)}), "0", "1"}, .out = bad_layout, .status = 1},
+      {.args = {File(Wave{.channels = 0, .samples = Bytes(400)}), "0", "1"}, .out = bad_layout, .status = 1},
+      {.args = {File(Wave{.bits = 4, .samples = Bytes(400)}), "0", "1"}, .out = bad_layout, .status = 1},
+      {.args = {one, "0", "1", "0"}, .out = two, .status = 0},
+      {.args = {one, "0", "1", "-5"}, .out = two, .status = 0},
+      {.args = {one, "0", "1", "abc"}, .out = two, .status = 0},
+      {.args = {one, "0", "1", "1001"}, .out = two, .status = 0},
+      {.args = {File(Wave{.samples = Repeat(2000, 256)}), "0", "2", "1000"}, .out = "0.50\t.\n1.50\t.\n" + k48 + peak, .status = 0},
+      {.args = {one, "0", "0.1", "20", "2", "x"}, .out = "0.010\t.\n0.030\t.\n0.050\t.\n0.070\t.\n0.090\t.\n" + k48 + peak, .status = 0},
+      mag("300", 1, "-48", 0),
+      mag("256", 256, "-96", 0),
+      mag("0.5", 0, "-42", 0),
+      mag("2", 2, "-54", 0),
+      mag("-2", 1, "-48", 0),
+      mag("0", 1, "-48", 0),
+      mag("nan", 1, "-48", 0),
+      {.args = {one, "5", "6"}, .out = k48 + none, .status = 0},
+      {.args = {File(Wave{.channels = 2, .samples = Bytes(400)}), "5", "6"}, .out = k48 + "Peaks over interval -inf L -inf R\n", .status = 0},
+      {.args = {File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"}, .out = Lines(2, 1) + k48 + "Peaks over interval -42.1 -42.1 -42.1 -42.1 dB\n", .status = 0},
+      {.args = {File(Wave{.bits = 8, .samples = Bytes(100, 0x80)}), "0", "1"}, .out = Lines(2, 0) + k48 + none, .status = 0},
+      {.args = {File(Wave{.samples = Pack(2, {0, 32767, -32767})}), "0", "1"}, .out = k48 + "Peak over interval -0.0 dB\n", .status = 0},
+      {.args = {File(Wave{.samples = Pack(2, {0, -32768, 32767})}), "0", "1"}, .out = k48 + "Peak over interval 0.0 dB\n", .status = 0},
+      {.args = {File(Wave{.rate = 10, .samples = Repeat(100, 256)}), "0", "10"}, .out = k48 + peak, .status = 0},
+      // window 0
+      {.args = {File(Wave{.bits = 32, .format = 3, .samples = Bytes(400)}), "0", "1"}, .out = Lines(2, 0) + k48 + "Peak over interval -764.6 dB\n", .status = 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(wb::Run(c.args), std::pair(kBanner + c.out, c.status)) << testing::PrintToString(c.args);
 }
 
 // The built tool run by the shell: its standard output and exit status.
@@ -107,11 +124,17 @@ TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
 TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
   // 0x3F800000 as a float is 1.0 (0.0 dB); as an integer 1065353216 / 2^31
   // = 0.496 of full scale (-6.1 dB).
-  for (const auto& [format, subformat, db] : std::initializer_list<std::tuple<int, int, std::string>>{
-           {1, 1, "-6.1"}, {0xFFFE, 1, "-6.1"}, {3, 1, "0.0"}, {0xFFFE, 3, "0.0"}, {0xFFFE, 0, "0.0"}}) {
+  struct Case {
+    int format, subformat;
+    const char* db;
+  };
+  for (const auto& [format, subformat, db] :
+       {Case{.format = 1, .subformat = 1, .db = "-6.1"}, Case{.format = 0xFFFE, .subformat = 1, .db = "-6.1"},
+        Case{.format = 3, .subformat = 1, .db = "0.0"}, Case{.format = 0xFFFE, .subformat = 3, .db = "0.0"},
+        Case{.format = 0xFFFE, .subformat = 0, .db = "0.0"}}) {
     const Wave w{.bits = 32, .format = format, .subformat = subformat, .samples = Pack(4, {0x3F800000})};
     EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
-              kBanner + "Showing values above -48 dB\nPeak over interval " + db + " dB\n")
+              kBanner + "Showing values above -48 dB\nPeak over interval " + std::string(db) + " dB\n")
         << format << " " << subformat;
   }
   // The same stereo audio as 16-bit and as 32-bit integers (plain and extensible) gives the same output.

@@ -98,6 +98,12 @@ constexpr Layout kLayouts[] = {
     {.name = "s32 stereo", .bits = 32, .channels = 2, .format = 1},
     {.name = "f32 mono", .bits = 32, .channels = 1, .format = 3},
     {.name = "f32 stereo", .bits = 32, .channels = 2, .format = 3},
+    {.name = "u8 stereo", .bits = 8, .channels = 2, .format = 1},
+    {.name = "A-law mono", .bits = 8, .channels = 1, .format = 6},
+    {.name = "mu-law stereo", .bits = 8, .channels = 2, .format = 7},
+    {.name = "s64 mono", .bits = 64, .channels = 1, .format = 1},
+    {.name = "f64 stereo", .bits = 64, .channels = 2, .format = 3},
+    {.name = "s16 six channels", .bits = 16, .channels = 6, .format = 1},
 };
 constexpr std::int64_t kFrames = 24000;
 
@@ -107,8 +113,14 @@ wb::Wave Take(const Layout& l, std::int64_t declared = -1) {
     for (int c = 0; c < l.channels; ++c) {
       const double swell = std::sin(static_cast<double>(i) / 7640);  // 0 to 1 and back over 3 s
       const auto v = static_cast<std::int64_t>(32767 * swell * std::sin(0.05 * static_cast<double>(i) + c));
-      if (l.format == 3) {
+      if (l.format == 3 && l.bits == 64) {
+        values.push_back(std::bit_cast<std::int64_t>(static_cast<double>(v) / 32768));
+      } else if (l.format == 3) {
         values.push_back(std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768));
+      } else if (l.bits == 8) {
+        values.push_back((v >> 8) + 128);  // unsigned PCM; any byte is a G.711 code too
+      } else if (l.bits == 64) {
+        values.push_back(v * (std::int64_t{1} << 48) + (i & 0xFF));
       } else {
         values.push_back(l.bits == 16 ? v : v * (std::int64_t{1} << (l.bits - 16)) + (i & 0xFF));
       }
@@ -194,11 +206,16 @@ TEST(Stream, SoxLiveAsOnTheFile) {
   if (std::system("command -v sox >/dev/null") != 0) GTEST_SKIP() << "sox is not installed";
   const Shell sh;
   for (const Layout& l : kLayouts) {
+    if (l.bits == 64 && l.format == 1) continue;  // sox has no 64-bit integers
     sh.Put("take.wav", Take(l).Build());
     // sox writes the exact size where it knows the length, 0x7FFFF000 where
     // it does not (raw samples from a pipe).
     const std::string raw = " -V1 -t raw -r 8000 -c " + std::to_string(l.channels) + " -b " + std::to_string(l.bits) +
-                            " -e " + (l.format == 3 ? "floating-point" : "signed");
+                            " -e " + (l.format == 3   ? "floating-point"
+                                      : l.format == 6 ? "a-law"
+                                      : l.format == 7 ? "u-law"
+                                      : l.bits == 8   ? "unsigned"
+                                                      : "signed");
     for (const Interval& t : {kIntervals[0], kIntervals[4]}) {
       const Result file = sh.Run("\"$0\" take.wav " + std::string(t.args));
       for (const std::string& writer :

@@ -37,27 +37,32 @@ TEST(Probe, ChunkPlacementSizesAndTruncation) {
   Bytes data_at_0 = canonical;                                   // offset 0 is never probed
   std::copy_n("data", 4, data_at_0.begin());
   using enum ostrel::ProbeOutcome;
-  const std::tuple<Bytes, ostrel::ProbeOutcome, std::uint64_t, std::uint64_t> cases[] = {
-      {canonical, kOk, 44, 20},
-      {data_at_0, kOk, 44, 20},
-      {Wave{.before_fmt = x(10), .samples = s40}.Build(), kOk, 54, 20},
-      {Wave{.before_data = x(100), .samples = s40}.Build(), kOk, 144, 20},
-      {Wave{.before_fmt = x(1), .samples = s40}.Build(), kNoFormatChunk, 0, 0},
-      {Wave{.before_fmt = data_first, .samples = s40}.Build(), kOk, 20, 3},
-      {Wave{.before_fmt = data_first + x(14980), .samples = s40}.Build(), kOk, 20, 3},  // fmt at 15000
-      {Wave{.before_fmt = x(14990), .samples = s40}.Build(), kNoFormatChunk, 0, 0},
-      {Wave{.before_data = x(14964), .samples = s40}.Build(), kOk, 15008, 20},  // data at 15000
-      {Wave{.before_data = x(14966), .samples = s40}.Build(), kNoDataBlock, 0, 0},
-      {Wave{.declared = 60, .samples = s40}.Build(), kOk, 44, 20},
-      {Wave{.declared = 20, .samples = s40}.Build(), kOk, 44, 10},
-      {Wave{.declared = 0xFFFFFFFF, .samples = s40}.Build(), kOk, 44, 20},
-      {Wave{.channels = 2, .samples = Bytes(10)}.Build(), kOk, 44, 2},
-      {Wave{.channels = 2, .declared = 0xFFFFFFFF, .samples = Bytes(11)}.Build(), kOk, 44, 2},
-      {Wave{.channels = 0, .samples = s40}.Build(), kOk, 44, 0},
+  struct Case {
+    Bytes file;
+    ostrel::ProbeOutcome outcome;
+    std::uint64_t offset, frames;
+  };
+  const Case cases[] = {
+      {.file = canonical, .outcome = kOk, .offset = 44, .frames = 20},
+      {.file = data_at_0, .outcome = kOk, .offset = 44, .frames = 20},
+      {.file = Wave{.before_fmt = x(10), .samples = s40}.Build(), .outcome = kOk, .offset = 54, .frames = 20},
+      {.file = Wave{.before_data = x(100), .samples = s40}.Build(), .outcome = kOk, .offset = 144, .frames = 20},
+      {.file = Wave{.before_fmt = x(1), .samples = s40}.Build(), .outcome = kNoFormatChunk, .offset = 0, .frames = 0},
+      {.file = Wave{.before_fmt = data_first, .samples = s40}.Build(), .outcome = kOk, .offset = 20, .frames = 3},
+      {.file = Wave{.before_fmt = data_first + x(14980), .samples = s40}.Build(), .outcome = kOk, .offset = 20, .frames = 3},  // fmt at 15000
+      {.file = Wave{.before_fmt = x(14990), .samples = s40}.Build(), .outcome = kNoFormatChunk, .offset = 0, .frames = 0},
+      {.file = Wave{.before_data = x(14964), .samples = s40}.Build(), .outcome = kOk, .offset = 15008, .frames = 20},  // data at 15000
+      {.file = Wave{.before_data = x(14966), .samples = s40}.Build(), .outcome = kNoDataBlock, .offset = 0, .frames = 0},
+      {.file = Wave{.declared = 60, .samples = s40}.Build(), .outcome = kOk, .offset = 44, .frames = 20},
+      {.file = Wave{.declared = 20, .samples = s40}.Build(), .outcome = kOk, .offset = 44, .frames = 10},
+      {.file = Wave{.declared = 0xFFFFFFFF, .samples = s40}.Build(), .outcome = kOk, .offset = 44, .frames = 20},
+      {.file = Wave{.channels = 2, .samples = Bytes(10)}.Build(), .outcome = kOk, .offset = 44, .frames = 2},
+      {.file = Wave{.channels = 2, .declared = 0xFFFFFFFF, .samples = Bytes(11)}.Build(), .outcome = kOk, .offset = 44, .frames = 2},
+      {.file = Wave{.channels = 0, .samples = s40}.Build(), .outcome = kOk, .offset = 44, .frames = 0},
       // Cut inside the channels, sample rate, bits, data tag and data size.
-      {cut(canonical, 23), kNoFormatChunk, 0, 0}, {cut(canonical, 27), kNoFormatChunk, 0, 0},
-      {cut(canonical, 35), kNoFormatChunk, 0, 0}, {cut(canonical, 39), kNoDataBlock, 0, 0},
-      {cut(canonical, 43), kNoDataBlock, 0, 0}, {cut(canonical, 45), kOk, 44, 0},
+      {.file = cut(canonical, 23), .outcome = kNoFormatChunk, .offset = 0, .frames = 0}, {.file = cut(canonical, 27), .outcome = kNoFormatChunk, .offset = 0, .frames = 0},
+      {.file = cut(canonical, 35), .outcome = kNoFormatChunk, .offset = 0, .frames = 0}, {.file = cut(canonical, 39), .outcome = kNoDataBlock, .offset = 0, .frames = 0},
+      {.file = cut(canonical, 43), .outcome = kNoDataBlock, .offset = 0, .frames = 0}, {.file = cut(canonical, 45), .outcome = kOk, .offset = 44, .frames = 0},
   };
   for (int row = 0; const auto& [file, outcome, offset, frames] : cases) {
     const auto r = Probe(file);
