@@ -44,6 +44,9 @@ struct Vectors<32> {
 };
 
 #define OSTREL_INLINE [[gnu::always_inline]] inline
+// Lambdas inside the wide loops must be inlined too, into whichever
+// variant's function calls them.
+#define OSTREL_LAMBDA __attribute__((always_inline))
 // The helpers below that take or return 32-byte vectors are always inlined,
 // so no call ever passes one and the warning about that ABI does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -80,6 +83,34 @@ OSTREL_INLINE Unsigned Magnitude(const Unsigned& v) {
   return (v ^ sign) - sign;
 }
 
+// The loop every wide variant shares. A step is kR vectors of `Lanes`
+// samples; body(at, r) takes vector r of the step that starts at sample
+// `at`. The steps go in runs of at most Budget / kR, after each of which
+// flush() moves the lanes' sums into 64 bits before they could overflow.
+// Returns how many samples it took: whole steps, so whole frames.
+template <std::size_t Lanes, int Channels, std::size_t Budget, class Body,
+          class Flush>
+OSTREL_INLINE std::size_t Steps(std::size_t samples, Body body, Flush flush) {
+  constexpr std::size_t kR = kVectorsPerStep<Lanes, Channels>;
+  constexpr std::size_t kStep = Lanes * kR;
+  constexpr std::size_t kStepsPerRun = Budget / kR;
+  std::size_t k = 0;
+  while (k + kStep <= samples) {
+    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerRun);
+    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
+      for (std::size_t r = 0; r < kR; ++r) body(k + r * Lanes, r);
+    }
+    flush();
+  }
+  return k;
+}
+
+// Takes the larger of each lane.
+template <class Vector>
+OSTREL_INLINE void Raise(Vector& top, const Vector& v) {
+  top = v > top ? v : top;
+}
+
 // Unsigned 8-bit samples. A magnitude, |byte - 128|, is at most 128 and
 // fits a byte; neighbouring pairs are summed in 16-bit lanes, which take
 // 255 pairs before they move into 64 bits.
@@ -90,27 +121,23 @@ OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
   using I8 = typename Vectors<Width>::I8;
   using U16 = typename Vectors<Width>::U16;
   constexpr std::size_t kLanes = Width;
-  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  constexpr std::size_t kStep = kLanes * kR;
-  constexpr std::size_t kStepsPerSum = 255 / kR;
-  std::array<U8, kR> top{};
-  std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
-    U16 sum = {};
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) {
+  std::array<U8, kVectorsPerStep<kLanes, Channels>> top{};
+  U16 sum = {};
+  const std::size_t k = Steps<kLanes, Channels, 255>(
+      samples,
+      [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         U8 v;
-        std::memcpy(&v, p + k + r * kLanes, sizeof v);
+        std::memcpy(&v, p + at, sizeof v);
         // The byte less 128 as a signed byte; -128 maps onto 128.
         const U8 mag = Magnitude<U8, I8>(v ^ 0x80);
-        top[r] = mag > top[r] ? mag : top[r];
+        Raise(top[r], mag);
         const auto pairs = reinterpret_cast<U16>(mag);
         sum += (pairs & 0xFF) + (pairs >> 8);
-      }
-    }
-    m.sum += LaneTotal(sum);
-  }
+      },
+      [&]() OSTREL_LAMBDA {
+        m.sum += LaneTotal(sum);
+        sum = U16{};
+      });
   FoldMaxima(top, m);
   return k;
 }
@@ -128,21 +155,16 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
   using I16 = typename Vectors<Width>::I16;
   using U32 = typename Vectors<Width>::U32;
   constexpr std::size_t kLanes = Width / 2;
-  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  constexpr std::size_t kStep = kLanes * kR;
-  constexpr std::size_t kStepsPerSum = (std::size_t{1} << 14) / kR;
-  const auto power = [](const U16& e) {
+  const auto power = [](const U16& e) OSTREL_LAMBDA {
     return (1 + (e & 1)) * (1 + 3 * ((e >> 1) & 1)) * (1 + 15 * ((e >> 2) & 1));
   };
-  std::array<I16, kR> top{};
-  std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
-    U32 sum = {};
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) {
+  std::array<I16, kVectorsPerStep<kLanes, Channels>> top{};
+  U32 sum = {};
+  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 14)>(
+      samples,
+      [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         HalfU8 bytes;
-        std::memcpy(&bytes, p + k + r * kLanes, sizeof bytes);
+        std::memcpy(&bytes, p + at, sizeof bytes);
         const U16 code = __builtin_convertvector(bytes, U16);
         U16 mag;
         if constexpr (MuLaw) {
@@ -158,14 +180,14 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
           mag = ((a & 0x0F) * 16 + 8 + (later & 0x100)) *
                 power((segment - 1) & later);
         }
-        const auto signed_mag = reinterpret_cast<I16>(mag);
-        top[r] = signed_mag > top[r] ? signed_mag : top[r];
+        Raise(top[r], reinterpret_cast<I16>(mag));
         const auto pairs = reinterpret_cast<U32>(mag);
         sum += (pairs & 0xFFFF) + (pairs >> 16);
-      }
-    }
-    m.sum += LaneTotal(sum);
-  }
+      },
+      [&]() OSTREL_LAMBDA {
+        m.sum += LaneTotal(sum);
+        sum = U32{};
+      });
   FoldMaxima(top, m);
   return k;
 }
@@ -180,26 +202,22 @@ OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
   using I16 = typename Vectors<Width>::I16;
   using U32 = typename Vectors<Width>::U32;
   constexpr std::size_t kLanes = Width / 2;
-  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  constexpr std::size_t kStep = kLanes * kR;
-  constexpr std::size_t kStepsPerSum = (std::size_t{1} << 14) / kR;
-  std::array<U16, kR> top{};
-  std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
-    U32 sum = {};
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) {
+  std::array<U16, kVectorsPerStep<kLanes, Channels>> top{};
+  U32 sum = {};
+  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 14)>(
+      samples,
+      [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         U16 v;
-        std::memcpy(&v, p + 2 * (k + r * kLanes), sizeof v);
+        std::memcpy(&v, p + 2 * at, sizeof v);
         const U16 mag = Magnitude<U16, I16>(v);
-        top[r] = mag > top[r] ? mag : top[r];
+        Raise(top[r], mag);
         const auto pairs = reinterpret_cast<U32>(mag);
         sum += (pairs & 0xFFFF) + (pairs >> 16);
-      }
-    }
-    m.sum += LaneTotal(sum);
-  }
+      },
+      [&]() OSTREL_LAMBDA {
+        m.sum += LaneTotal(sum);
+        sum = U32{};
+      });
   FoldMaxima(top, m);
   return k;
 }
@@ -214,17 +232,12 @@ template <int Channels>
 OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
                                  RunMagnitudes<Channels>& m) {
   constexpr std::size_t kLanes = 8;
-  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  constexpr std::size_t kStep = kLanes * kR;
-  constexpr std::size_t kStepsPerSum = 256 / kR;
-  std::array<U32x8, kR> top{};
-  std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
-    U32x8 sum = {};
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) {
-        const std::uint8_t* group = p + 3 * (k + r * kLanes);
+  std::array<U32x8, kVectorsPerStep<kLanes, Channels>> top{};
+  U32x8 sum = {};
+  const std::size_t k = Steps<kLanes, Channels, 256>(
+      samples,
+      [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
+        const std::uint8_t* group = p + 3 * at;
         U8x16 low;
         U8x16 high;
         std::memcpy(&low, group, sizeof low);
@@ -235,12 +248,13 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
             16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
         const I32x8 v = reinterpret_cast<I32x8>(spread) >> 8;
         const auto mag = Magnitude<U32x8, I32x8>(reinterpret_cast<U32x8>(v));
-        top[r] = mag > top[r] ? mag : top[r];
+        Raise(top[r], mag);
         sum += mag;
-      }
-    }
-    m.sum += LaneTotal(sum);
-  }
+      },
+      [&]() OSTREL_LAMBDA {
+        m.sum += LaneTotal(sum);
+        sum = U32x8{};
+      });
   FoldMaxima(top, m);
   return k;
 }
@@ -258,19 +272,15 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
   using I32 = typename Vectors<Width>::I32;
   constexpr std::size_t kLanes = Width / 4;
   constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  constexpr std::size_t kStep = kLanes * kR;
-  constexpr std::size_t kStepsPerSum = (std::size_t{1} << 15) / kR;
   std::array<I32, kR> below{};  // the largest key - 1; -1 stands for 0
   below.fill(I32{} - 1);
-  std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerSum);
-    U32 high_sum = {};
-    U32 low_sum = {};
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) {
+  U32 high_sum = {};
+  U32 low_sum = {};
+  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 15)>(
+      samples,
+      [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         U32 v;
-        std::memcpy(&v, p + 4 * (k + r * kLanes), sizeof v);
+        std::memcpy(&v, p + 4 * at, sizeof v);
         U32 key;
         if constexpr (Sum) {
           key = Magnitude<U32, I32>(v);
@@ -279,12 +289,15 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
         } else {
           key = v & 0x7FFFFFFFU;
         }
-        const auto b = reinterpret_cast<I32>(key - 1);
-        below[r] = b > below[r] ? b : below[r];
-      }
-    }
-    if constexpr (Sum) m.sum += (LaneTotal(high_sum) << 16) + LaneTotal(low_sum);
-  }
+        Raise(below[r], reinterpret_cast<I32>(key - 1));
+      },
+      [&]() OSTREL_LAMBDA {
+        if constexpr (Sum) {
+          m.sum += (LaneTotal(high_sum) << 16) + LaneTotal(low_sum);
+          high_sum = U32{};
+          low_sum = U32{};
+        }
+      });
   std::array<U32, kR> top{};
   for (std::size_t r = 0; r < kR; ++r) top[r] = reinterpret_cast<U32>(below[r]) + 1;
   FoldMaxima(top, m);
