@@ -1,7 +1,7 @@
 // Window sums: what the interval scan adds up for each layout. The scan
-// cuts every block into pieces that each lie within one window and hands
-// them over a few at a time; a sum keeps the window in progress, the sums
-// of windows that a piece completes, and the channels' peaks.
+// cuts every block into stretches of whole windows and hands them over one
+// at a time; the sums keep the window in progress, the sum of every window
+// a stretch completes, and the channels' peaks.
 #pragma once
 
 #include <array>
@@ -9,7 +9,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "interval_scan.hpp"
@@ -38,7 +37,6 @@ struct Pieces {
 template <class S>
 concept WindowSums = requires(S sums, const S& seen, const std::uint8_t* p,
                               const Pieces& pieces, std::size_t k) {
-  { S::kFrameBytes } -> std::convertible_to<std::size_t>;
   // Takes in the stretch's frames, which lie one after another from p.
   sums.Add(p, pieces);
   // The sum, in level units, of window k (from 0) of those the last Add
