@@ -105,6 +105,22 @@ OSTREL_INLINE std::size_t Steps(std::size_t samples, Body body, Flush flush) {
   return k;
 }
 
+// Adds neighbouring pairs of narrow lanes into the wide lanes of `sum`,
+// which are twice as wide: a vector of magnitudes of half its width each.
+template <class Wide, class Narrow>
+OSTREL_INLINE void AddPairs(Wide& sum, const Narrow& magnitudes) {
+  constexpr int kBits = 8 * sizeof(magnitudes[0]);
+  const auto pairs = reinterpret_cast<Wide>(magnitudes);
+  sum += (pairs & ((1U << kBits) - 1)) + (pairs >> kBits);
+}
+
+// Moves the lanes' sums into the run's 64-bit total and starts them again.
+template <class Vector, int Channels>
+OSTREL_INLINE void Flush(Vector& sum, RunMagnitudes<Channels>& m) {
+  m.sum += LaneTotal(sum);
+  sum = Vector{};
+}
+
 // Takes the larger of each lane.
 template <class Vector>
 OSTREL_INLINE void Raise(Vector& top, const Vector& v) {
@@ -131,13 +147,9 @@ OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
         // The byte less 128 as a signed byte; -128 maps onto 128.
         const U8 mag = Magnitude<U8, I8>(v ^ 0x80);
         Raise(top[r], mag);
-        const auto pairs = reinterpret_cast<U16>(mag);
-        sum += (pairs & 0xFF) + (pairs >> 8);
+        AddPairs(sum, mag);
       },
-      [&]() OSTREL_LAMBDA {
-        m.sum += LaneTotal(sum);
-        sum = U16{};
-      });
+      [&]() OSTREL_LAMBDA { Flush(sum, m); });
   FoldMaxima(top, m);
   return k;
 }
@@ -181,13 +193,9 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
                 power((segment - 1) & later);
         }
         Raise(top[r], reinterpret_cast<I16>(mag));
-        const auto pairs = reinterpret_cast<U32>(mag);
-        sum += (pairs & 0xFFFF) + (pairs >> 16);
+        AddPairs(sum, mag);
       },
-      [&]() OSTREL_LAMBDA {
-        m.sum += LaneTotal(sum);
-        sum = U32{};
-      });
+      [&]() OSTREL_LAMBDA { Flush(sum, m); });
   FoldMaxima(top, m);
   return k;
 }
@@ -211,13 +219,9 @@ OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
         std::memcpy(&v, p + 2 * at, sizeof v);
         const U16 mag = Magnitude<U16, I16>(v);
         Raise(top[r], mag);
-        const auto pairs = reinterpret_cast<U32>(mag);
-        sum += (pairs & 0xFFFF) + (pairs >> 16);
+        AddPairs(sum, mag);
       },
-      [&]() OSTREL_LAMBDA {
-        m.sum += LaneTotal(sum);
-        sum = U32{};
-      });
+      [&]() OSTREL_LAMBDA { Flush(sum, m); });
   FoldMaxima(top, m);
   return k;
 }
@@ -251,10 +255,7 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
         Raise(top[r], mag);
         sum += mag;
       },
-      [&]() OSTREL_LAMBDA {
-        m.sum += LaneTotal(sum);
-        sum = U32x8{};
-      });
+      [&]() OSTREL_LAMBDA { Flush(sum, m); });
   FoldMaxima(top, m);
   return k;
 }

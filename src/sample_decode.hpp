@@ -14,18 +14,36 @@
 
 namespace ostrel {
 
+// What every layout of integer steps derives from its Raw value (a whole
+// number of steps) and its kScale (level units per step).
+template <class Layout>
+struct StepSamples {
+  using Key = std::uint32_t;
+  static double Value(const std::uint8_t* p) {
+    return Layout::Raw(p) * Layout::kScale;
+  }
+  // |v| in steps; the most negative value of every layout still fits.
+  static Key MagnitudeKey(const std::uint8_t* p) {
+    const std::int64_t v = Layout::Raw(p);
+    return static_cast<Key>(v < 0 ? -v : v);
+  }
+  static double KeyMagnitude(Key key) { return key * Layout::kScale; }
+  static double Magnitude(const std::uint8_t* p) {
+    return KeyMagnitude(MagnitudeKey(p));
+  }
+};
+
 // Little-endian two's complement integers of 2, 3 or 4 bytes. A magnitude
 // is counted in steps of the least significant bit, so that magnitudes add
 // up exactly as integers; Scale turns steps into level units.
 template <int Bytes>
-struct IntegerSamples {
+struct IntegerSamples : StepSamples<IntegerSamples<Bytes>> {
   static_assert(Bytes >= 2 && Bytes <= 4);
   static constexpr int kBytes = Bytes;
   // Magnitudes in steps add up exactly (see the window sums); none is above
   // 2^kMagnitudeBits.
   static constexpr bool kIntegerSteps = true;
   static constexpr int kMagnitudeBits = 8 * Bytes - 1;
-  using Key = std::uint32_t;
   // Level units per step: full scale, 2^(8*Bytes-1), becomes 128.
   static constexpr double kScale =
       1.0 / static_cast<double>(std::uint64_t{1} << (8 * (Bytes - 1)));
@@ -41,16 +59,6 @@ struct IntegerSamples {
           p[0] | (p[1] << 8) | (p[2] << 16) |
           (static_cast<std::uint32_t>(p[3]) << 24));
     }
-  }
-  static double Value(const std::uint8_t* p) { return Raw(p) * kScale; }
-  // |v| in steps; the most negative sample's 2^(8*Bytes-1) still fits.
-  static Key MagnitudeKey(const std::uint8_t* p) {
-    const std::int64_t v = Raw(p);
-    return static_cast<Key>(v < 0 ? -v : v);
-  }
-  static double KeyMagnitude(Key key) { return key * kScale; }
-  static double Magnitude(const std::uint8_t* p) {
-    return KeyMagnitude(MagnitudeKey(p));
   }
 };
 
@@ -76,21 +84,13 @@ struct Float32Samples {
 };
 
 // Unsigned 8-bit PCM: the byte less 128, already in level units.
-struct Unsigned8Samples {
+struct Unsigned8Samples : StepSamples<Unsigned8Samples> {
   static constexpr int kBytes = 1;
   static constexpr bool kIntegerSteps = true;
   static constexpr int kMagnitudeBits = 7;
-  using Key = std::uint32_t;
   static constexpr double kScale = 1;
 
   static std::int32_t Raw(const std::uint8_t* p) { return p[0] - 128; }
-  static double Value(const std::uint8_t* p) { return Raw(p); }
-  static Key MagnitudeKey(const std::uint8_t* p) {
-    const std::int32_t v = Raw(p);
-    return static_cast<Key>(v < 0 ? -v : v);
-  }
-  static double KeyMagnitude(Key key) { return key; }
-  static double Magnitude(const std::uint8_t* p) { return MagnitudeKey(p); }
 };
 
 // G.711 A-law: the even bits are inverted; then a sign bit (set for
@@ -121,11 +121,10 @@ constexpr std::int32_t MuLawLinear(std::uint8_t code) {
 // G.711 companded samples, decoded to their 16-bit linear values through a
 // table; a step is 1/256 of a level unit, as for 16-bit PCM.
 template <std::int32_t (*Linear)(std::uint8_t)>
-struct G711Samples {
+struct G711Samples : StepSamples<G711Samples<Linear>> {
   static constexpr int kBytes = 1;
   static constexpr bool kIntegerSteps = true;
   static constexpr int kMagnitudeBits = 15;  // at most 32,256
-  using Key = std::uint32_t;
   static constexpr double kScale = 1.0 / 256;
   static constexpr std::array<std::int16_t, 256> kLinear = [] {
     std::array<std::int16_t, 256> table{};
@@ -136,15 +135,6 @@ struct G711Samples {
   }();
 
   static std::int32_t Raw(const std::uint8_t* p) { return kLinear[p[0]]; }
-  static double Value(const std::uint8_t* p) { return Raw(p) * kScale; }
-  static Key MagnitudeKey(const std::uint8_t* p) {
-    const std::int32_t v = Raw(p);
-    return static_cast<Key>(v < 0 ? -v : v);
-  }
-  static double KeyMagnitude(Key key) { return key * kScale; }
-  static double Magnitude(const std::uint8_t* p) {
-    return KeyMagnitude(MagnitudeKey(p));
-  }
 };
 using ALawSamples = G711Samples<ALawLinear>;
 using MuLawSamples = G711Samples<MuLawLinear>;
