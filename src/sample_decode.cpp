@@ -13,13 +13,10 @@ namespace {
 // Lane l of vector r in a step holds sample r * kLanes + l of the step; a
 // step takes lcm(kLanes, Channels) samples, so that a lane always sees the
 // same channel and a step is whole frames.
-using U8x16 = std::uint8_t __attribute__((vector_size(16)));
-using U8x32 = std::uint8_t __attribute__((vector_size(32)));
-using I32x8 = std::int32_t __attribute__((vector_size(32)));
-using U32x8 = std::uint32_t __attribute__((vector_size(32)));
-
 // Vectors of a given width in bytes: 16 for the baseline, where wider ones
 // would be split into pieces and cost more than they save, 32 for AVX2.
+// Written out for each width because GCC ignores a vector_size that
+// depends on a template parameter.
 template <std::size_t Width>
 struct Vectors;
 template <>
@@ -235,23 +232,24 @@ OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
 template <int Channels>
 OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
                                  RunMagnitudes<Channels>& m) {
+  using V = Vectors<32>;
   constexpr std::size_t kLanes = 8;
-  std::array<U32x8, kVectorsPerStep<kLanes, Channels>> top{};
-  U32x8 sum = {};
+  std::array<V::U32, kVectorsPerStep<kLanes, Channels>> top{};
+  V::U32 sum = {};
   const std::size_t k = Steps<kLanes, Channels, 256>(
       samples,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         const std::uint8_t* group = p + 3 * at;
-        U8x16 low;
-        U8x16 high;
+        V::HalfU8 low;
+        V::HalfU8 high;
         std::memcpy(&low, group, sizeof low);
         std::memcpy(&high, group + 8, sizeof high);
         // Byte 0 of each lane is shifted out; any byte will do there.
-        const U8x32 spread = __builtin_shufflevector(
+        const V::U8 spread = __builtin_shufflevector(
             low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
             16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
-        const I32x8 v = reinterpret_cast<I32x8>(spread) >> 8;
-        const auto mag = Magnitude<U32x8, I32x8>(reinterpret_cast<U32x8>(v));
+        const V::I32 v = reinterpret_cast<V::I32>(spread) >> 8;
+        const auto mag = Magnitude<V::U32, V::I32>(reinterpret_cast<V::U32>(v));
         Raise(top[r], mag);
         sum += mag;
       },

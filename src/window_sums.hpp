@@ -37,7 +37,8 @@ struct Pieces {
 template <class S>
 concept WindowSums = requires(S sums, const S& seen, const std::uint8_t* p,
                               const Pieces& pieces, std::size_t k) {
-  // Takes in the stretch's frames, which lie one after another from p.
+  // Takes in the stretch's frames (at least one), which lie one after
+  // another from p.
   sums.Add(p, pieces);
   // The sum, in level units, of window k (from 0) of those the last Add
   // completed.
@@ -189,9 +190,7 @@ class OrderedSums {
     // ended the stretch.
     const bool last_goes_on = !pieces.head_ends || pieces.tail > 0;
     carry_ = last_goes_on ? sums_[count - 1] : 0;
-    const std::size_t frames = pieces.Frames();
-    if (frames == 0) return;  // a short read may deliver nothing
-    AddRun<Layout, Channels>(variant_, p, frames, peaks_.run());
+    AddRun<Layout, Channels>(variant_, p, pieces.Frames(), peaks_.run());
   }
   double TakeSum(std::size_t k) const { return sums_[k]; }
   Peaks peaks() const { return peaks_.peaks(); }
