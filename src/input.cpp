@@ -14,6 +14,10 @@
 namespace ostrel {
 namespace {
 
+// Offsets past 2 GiB and 4 GiB must reach the system whole; 32-bit builds
+// get a 64-bit off_t from _FILE_OFFSET_BITS=64, which the build sets.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 // Skipped bytes pass through this many at a time: large enough that a
 // skip costs what reading costs, small enough to stay off the heap.
 constexpr std::size_t kSkipChunk = std::size_t{1} << 16;
@@ -51,13 +55,16 @@ std::uint64_t Input::Length() const {
   return end < 0 ? 0 : static_cast<std::uint64_t>(end);
 }
 
-void Input::WillReadInOrder(std::uint64_t offset) {
+void Input::WillReadInOrder([[maybe_unused]] std::uint64_t offset) {
   // Lets the kernel read further ahead; it matters when the file is not in
-  // the page cache. Only advice: a failure (a stream, say) changes nothing.
+  // the page cache. Only advice: a failure (a stream, say) changes nothing,
+  // and where the system has no such call (macOS) the reads go without it.
+#ifdef OSTREL_HAVE_POSIX_FADVISE
   if (!sequential_ &&
       offset <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     ::posix_fadvise(fd_, static_cast<off_t>(offset), 0, POSIX_FADV_SEQUENTIAL);
   }
+#endif
 }
 
 std::size_t Input::ReadAt(std::uint64_t offset, std::uint8_t* dst,

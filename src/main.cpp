@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -21,6 +22,12 @@ namespace {
 constexpr int kStatusOk = 0;
 constexpr int kStatusUsage = 1;
 constexpr int kStatusFile = 2;
+
+// Times and levels are rounded to single precision and sums kept in double
+// on every machine; wider intermediates (the x87 unit's) would print other
+// bytes, so such a build must not be made (on 32-bit x86, build with SSE2
+// maths).
+static_assert(FLT_EVAL_METHOD == 0, "float maths must not keep excess precision");
 
 constexpr float kMaxMagnification = 256;
 // 2^64 as a float: frame numbers from products at or beyond it do not fit.
@@ -45,10 +52,12 @@ float ParseSeconds(const char* text) {
   return static_cast<float>(std::strtod(text, nullptr));
 }
 
-// An integer as this platform's atoi reads it: strtol (which saturates at
-// the long range instead of overflowing) narrowed to 32 bits.
+// The resolution as a 64-bit number, saturating at that range, then its low
+// 32 bits as a signed int: the same on every word size, where a 32-bit
+// long would saturate at 2^31 - 1 instead of wrapping.
 std::int32_t ParseResolution(const char* text) {
-  return static_cast<std::int32_t>(std::strtol(text, nullptr, 10));
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(std::strtoll(text, nullptr, 10)));
 }
 
 // The frame a time names: the product is formed and rounded in single

@@ -317,8 +317,13 @@ constexpr bool kHasWide = std::is_same_v<Layout, Unsigned8Samples> ||
                           std::is_same_v<Layout, IntegerSamples<3>> ||
                           std::is_same_v<Layout, IntegerSamples<4>> ||
                           std::is_same_v<Layout, Float32Samples>;
+// The wide loops load words in the host's byte order, and samples are
+// little-endian: on a big-endian host only the byte-wide layouts use them.
 template <class Layout>
-constexpr bool kPortablePays = kHasWide<Layout> &&
+constexpr bool kHostOrderFits =
+    Layout::kBytes == 1 || std::endian::native == std::endian::little;
+template <class Layout>
+constexpr bool kPortablePays = kHasWide<Layout> && kHostOrderFits<Layout> &&
                                !std::is_same_v<Layout, IntegerSamples<3>> &&
                                !std::is_same_v<Layout, Float32Samples>;
 
@@ -351,7 +356,13 @@ std::size_t WidePortable(const std::uint8_t* p, std::size_t samples,
   }
 }
 
-#ifndef OSTREL_PORTABLE
+// AVX2 variants exist only where the compiler targets x86, and not in
+// builds that leave them out (the sanitizer build, the benchmark's baseline).
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(OSTREL_NO_AVX2)
+#define OSTREL_WITH_AVX2 1
+#endif
+
+#ifdef OSTREL_WITH_AVX2
 template <class Layout, int Channels>
 __attribute__((target("avx2"))) std::size_t WideAvx2(
     const std::uint8_t* p, std::size_t samples, RunMagnitudes<Channels>& m) {
@@ -381,10 +392,10 @@ bool CanRun(Variant variant) {
     case Variant::kPortable:
       return kPortablePays<Layout>;
     case Variant::kAvx2:
-#ifdef OSTREL_PORTABLE
-      return false;
-#else
+#ifdef OSTREL_WITH_AVX2
       return kHasWide<Layout> && ProcessorHasAvx2();
+#else
+      return false;
 #endif
   }
   return false;
@@ -413,7 +424,7 @@ void AddRun(Variant variant, const std::uint8_t* p, std::size_t frames,
       done = WidePortable<Layout>(p, samples, m);
       break;
     case Variant::kAvx2:
-#ifndef OSTREL_PORTABLE
+#ifdef OSTREL_WITH_AVX2
       done = WideAvx2<Layout>(p, samples, m);
 #endif
       break;

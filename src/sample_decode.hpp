@@ -208,13 +208,14 @@ struct RunMagnitudes {
 // they add integers or take maxima, where the order does not matter.
 enum class Variant {
   kScalar,    // one sample at a time: the reference, and short runs
-  kPortable,  // vector code every x86-64 runs (SSE2), where it pays
+  kPortable,  // 16-byte vectors every CPU of its kind has (SSE2, NEON...)
   kAvx2,      // 32-byte vectors, on processors that have them
 };
 
 // Whether this build and this processor can run the variant for the layout:
-// only some layouts have wide loops, some only pay with AVX2, and builds
-// made with OSTREL_PORTABLE carry no AVX2 code.
+// only some layouts have wide loops, some only pay with AVX2, only x86
+// builds without OSTREL_NO_AVX2 carry AVX2 code, and big-endian hosts run
+// only the byte-wide loops.
 template <class Layout>
 bool CanRun(Variant variant);
 
