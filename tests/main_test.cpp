@@ -1,5 +1,8 @@
 #include <sys/wait.h>
 
+#include <bit>
+#include <cmath>
+
 #include "wave_builder.hpp"
 
 namespace {
@@ -70,6 +73,13 @@ TEST(Driver, MessagesStatusesAndSummaries) {
       {.args = {one, "0", "1", "-5"}, .out = two, .status = 0},
       {.args = {one, "0", "1", "abc"}, .out = two, .status = 0},
       {.args = {one, "0", "1", "1001"}, .out = two, .status = 0},
+      // The resolution is read as a 64-bit number, saturating, and cut to its
+      // low 32 bits as a signed int, whatever the size of long: 2^32 + 100
+      // and -2^32 + 100 are windows of 100 frames (one line at 0.05 s);
+      // 2^63 + 100 saturates to 2^63 - 1, whose low bits are -1, the default.
+      {.args = {one, "0", "1", "4294967396"}, .out = "0.05\t.\n" + k48 + peak, .status = 0},
+      {.args = {one, "0", "1", "-4294967196"}, .out = "0.05\t.\n" + k48 + peak, .status = 0},
+      {.args = {one, "0", "1", "9223372036854775908"}, .out = two, .status = 0},
       {.args = {File(Wave{.samples = Repeat(2000, 256)}), "0", "2", "1000"}, .out = "0.50\t.\n1.50\t.\n" + k48 + peak, .status = 0},
       {.args = {one, "0", "0.1", "20", "2", "x"}, .out = "0.010\t.\n0.030\t.\n0.050\t.\n0.070\t.\n0.090\t.\n" + k48 + peak, .status = 0},
       mag("300", 1, "-48", 0),
@@ -91,6 +101,39 @@ TEST(Driver, MessagesStatusesAndSummaries) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(wb::Run(c.args), std::pair(kBanner + c.out, c.status)) << testing::PrintToString(c.args);
+}
+
+TEST(Driver, SinglePrecisionTimesAndDoubleSums) {
+  // A time becomes a frame through a product rounded to float, and a window's
+  // level is a double sum rounded at each step. Kept wider (x87 registers),
+  // both come out otherwise; the expected values are worked here through
+  // volatile variables, which every compiler rounds to their type.
+  volatile float seconds = 2.3F, rate = 44100.0F;
+  volatile float product = seconds * rate;
+  // 2.3F * 44100 is 101429.9979; the nearest float is 101430.
+  ASSERT_EQ(static_cast<std::uint64_t>(product), 101430U);
+  // Windows of 8 frames (under a millisecond, so the line shows the middle
+  // frame) from 2.3 s to 2.3002 s, frame 101438: one window, middle 101434.
+  EXPECT_EQ(wb::Run({File(Wave{.rate = 44100, .samples = Bytes(204000)}), "2.3", "2.3002", "8"}),
+            std::pair(kBanner + "2.300\t101434\t\n" + k48 + "Peak over interval -inf dB\n", 0));
+
+  // A window of 12 frames of 64-bit floats, magnitudes in level units (x 128)
+  // with u = 2^-52: 4 + 4u, then 2u, 4u, 2u, 4u, 2u, then 8 - 24u and five
+  // zeros. Added in frame order in double, each 2u is a tie that rounds up
+  // to even (4 + 8u, 4 + 16u, 4 + 24u), and the window adds up to exactly 12:
+  // level 1, one dot. The exact sum, 12 - 6u, is below 12 even rounded to
+  // double, so wider or reordered sums give no dot.
+  const double u = std::ldexp(1.0, -52);
+  const std::vector<double> magnitudes = {4 + 4 * u, 2 * u, 4 * u, 2 * u, 4 * u, 2 * u, 8 - 24 * u, 0, 0, 0, 0, 0};
+  volatile double sum = 0;
+  for (const double m : magnitudes) sum = sum + m;
+  ASSERT_EQ(sum, 12.0);
+  std::vector<std::int64_t> words;
+  for (std::size_t k = 0; k < magnitudes.size(); ++k)
+    words.push_back(std::bit_cast<std::int64_t>((k % 2 == 0 ? 1 : -1) * magnitudes[k] / 128));
+  // The middle frame, 6, is at 0.006 s; 20 log10((8 - 24u) / 128) = -24.08 dB.
+  EXPECT_EQ(wb::Run({File(Wave{.bits = 64, .format = 3, .samples = Pack(8, words)}), "0", "0.0125", "12"}),
+            std::pair(kBanner + "0.006\t.\n" + k48 + "Peak over interval -24.1 dB\n", 0));
 }
 
 // The built tool run by the shell: its standard output and exit status.

@@ -5,6 +5,7 @@
 # installed, not one error or warning from it.
 cpack=$1 config=$2 out=$3 version=$4
 license=$(dirname "$0")/../LICENSE
+[ -z "$OSTREL_OTHER_CPU" ] || { echo "the tool is built for another CPU"; exit 77; }
 command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed"; exit 77; }
 rm -rf "$out"
 "$cpack" -G DEB --config "$config" -B "$out" >"$out.log" 2>&1 ||
