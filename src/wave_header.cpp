@@ -187,6 +187,15 @@ std::uint32_t EncodingCode(const Copy<kFmtFieldBytes>& fmt) {
   return static_cast<std::uint32_t>(code);
 }
 
+// A width that is not a whole number of bytes is stored left-justified in
+// the next whole byte (12 bits in 2 bytes, 20 in 3), as writers of such
+// files do; below 8 bits there is no byte to hold them and the layout is
+// refused.
+std::uint32_t BytesPerSample(int bits) {
+  const auto b = static_cast<std::uint32_t>(bits);
+  return b < 8 ? 0 : (b + 7) / 8;
+}
+
 }  // namespace
 
 int Assem2(std::uint8_t b0, std::uint8_t b1) { return b0 + 256 * b1; }
@@ -224,8 +233,7 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   }
   WaveAttributes& wa = result.attributes;
   wa.channels = static_cast<std::uint32_t>(fmt.Field16(kFmtChannels));
-  wa.bytes_per_sample =
-      static_cast<std::uint32_t>(fmt.Field16(kFmtBitsPerSample) / 8);
+  wa.bytes_per_sample = BytesPerSample(fmt.Field16(kFmtBitsPerSample));
   // Widened with its sign: a rate field with the top bit set is huge.
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
   wa.encoding = EncodingCode(fmt);
