@@ -258,8 +258,9 @@ int Run(std::span<const char* const> args, Output& out) {
 }
 
 int Run(std::span<const char* const> args, Input& input, Output& out) {
-  // Armed for the scan only: before it, and once the run is over, the
-  // signals' actions are what they were.
+  // Armed when the scan starts and kept until the last byte is out, so a
+  // signal during the summary still lets it finish; before the scan, and
+  // once the run is over, the signals' actions are what they were.
   EndOnSignal end_on_signal;
   int status = RunSteps(args, input, out, end_on_signal);
   const bool written = out.Flush();
