@@ -1,13 +1,16 @@
 // libFuzzer target: every input is a whole wave file, written to a temp
-// file and run through the tool in-process with a few command lines. The
-// last bytes of the input pick the times, resolution and magnification from
-// tables of ordinary and edge values, so the fuzzer can steer them too.
+// file and run through the tool in-process with a few command lines, and
+// fed once more as a stream, through a pipe, in pieces. The last bytes of
+// the input pick the times, resolution and magnification from tables of
+// ordinary and edge values, and the sizes of the pieces, so the fuzzer can
+// steer them too.
 // Output goes to /dev/null: formatting still runs, nothing piles up. The
 // scan never goes past the frames the file holds, so the work per input is
 // bounded by its size whatever the times say.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "input.hpp"
 #include "main.hpp"
 
 namespace {
@@ -53,19 +57,24 @@ const std::string& Path() {
   return path;
 }
 
-bool WriteFile(const std::string& path, const std::uint8_t* data,
-               std::size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                        0600);
-  if (fd < 0) return false;
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t w = ::write(fd, data + done, size - done);
     if (w <= 0) break;
     done += static_cast<std::size_t>(w);
   }
-  ::close(fd);
   return done == size;
+}
+
+bool WriteFile(const std::string& path, const std::uint8_t* data,
+               std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        0600);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, data, size);
+  ::close(fd);
+  return written;
 }
 
 void RunTool(std::initializer_list<const char*> args) {
@@ -75,13 +84,48 @@ void RunTool(std::initializer_list<const char*> args) {
   ostrel::Run(argv, out);
 }
 
+// Runs the tool on the bytes as a stream that arrives in pieces: a piece
+// goes into the pipe only when the tool is about to wait for more, so the
+// pipe is empty then and the tool sees exactly that piece, the same way on
+// every run. Sizes run from 1 byte to 16 KiB, drawn from `seed`; once the
+// bytes run out the pipe is closed. This reaches the stream's kept head,
+// its skip and look-back, and frames cut between pieces.
+void RunStream(const std::uint8_t* data, std::size_t size, std::uint32_t seed,
+               const char* start, const char* stop, const char* resolution) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+  std::size_t at = 0;
+  std::uint32_t state = seed;
+  ostrel::Input input;
+  input.BeforeWaiting([&] {
+    if (fds[1] < 0) return;
+    if (at == size) {
+      ::close(fds[1]);
+      fds[1] = -1;
+      return;
+    }
+    state = state * 1103515245U + 12345U;
+    const std::size_t limit = std::size_t{1} << ((state >> 16) % 15);
+    const std::size_t piece = std::min(size - at, 1 + (state >> 8) % limit);
+    if (!WriteAll(fds[1], data + at, piece)) std::abort();
+    at += piece;
+  });
+  static const int dev_null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ostrel::Output out(dev_null);
+  const std::string name = "/proc/self/fd/" + std::to_string(fds[0]);
+  const std::vector<const char*> argv = {name.c_str(), start, stop, resolution};
+  ostrel::Run(argv, input, out);
+  if (fds[1] >= 0) ::close(fds[1]);
+  ::close(fds[0]);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string& path = Path();
   if (!WriteFile(path, data, size)) std::abort();
-  std::array<std::uint8_t, 5> tail{};
+  std::array<std::uint8_t, 7> tail{};
   for (std::size_t k = 0; k < tail.size() && k < size; ++k) {
     tail[k] = data[size - 1 - k];
   }
@@ -102,6 +146,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     default:  // six arguments: the magnification is ignored
       RunTool({file, start, stop, resolution, "2", "extra"});
       break;
+  }
+  // The same bytes as a stream: the whole of it, or the interval above
+  // (a start inside it skips what lies before).
+  const std::uint32_t seed = tail[5] | std::uint32_t{tail[6]} << 8;
+  if ((tail[6] & 1) == 0) {
+    RunStream(data, size, seed, "0", "1e9", Pick(kResolutions, tail[0]));
+  } else {
+    RunStream(data, size, seed, start, stop, resolution);
   }
   return 0;
 }

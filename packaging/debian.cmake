@@ -14,8 +14,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "ostrel draws the waveform of a RIFF/WAVE audio file as text, over an
 interval of time that you name: one line per window of frames, with the
 window's time and a row of dots as long as its mean level, and then the
-peak level of the interval in dBFS. It reads 16-bit and 24-bit integer
-samples and 32-bit integer or float samples, mono or stereo.")
+peak level of the interval in dBFS. It reads 8-, 16-, 24-, 32- and 64-bit
+integer samples (12-, 20-bit and other widths stored in whole bytes),
+32- and 64-bit float samples and G.711 A-law and mu-law, with 1 to 8
+channels, from files or from a stream such as a live capture.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Valdrin <valdrin@ostrel.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # ostrel_<version>_<arch>.deb

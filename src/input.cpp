@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace ostrel {
 namespace {
@@ -69,7 +70,37 @@ void Input::WillReadInOrder([[maybe_unused]] std::uint64_t offset) {
 
 std::size_t Input::ReadAt(std::uint64_t offset, std::uint8_t* dst,
                           std::size_t n) {
-  return sequential_ ? ReadStream(offset, dst, n) : ReadFile(offset, dst, n);
+  return sequential_ ? ReadStream(offset, dst, n, n)
+                     : ReadFile(offset, dst, n);
+}
+
+std::size_t Input::ReadArrived(std::uint64_t offset, std::uint8_t* dst,
+                               std::size_t n, std::size_t unit) {
+  const std::size_t got = sequential_ ? ReadStream(offset, dst, n, unit)
+                                      : ReadFile(offset, dst, n);
+  return got - got % unit;
+}
+
+std::span<const std::uint8_t> Input::KeptHead() {
+  if (!sequential_) return {};
+  ReadHead();
+  return {head_.data(), head_size_};
+}
+
+void Input::BeforeWaiting(std::function<void()> hook) {
+  if (before_wait_) {
+    hook = [first = std::move(hook), then = std::move(before_wait_)] {
+      first();
+      then();
+    };
+  }
+  before_wait_ = std::move(hook);
+}
+
+void Input::ReadHead() {
+  if (head_read_) return;
+  head_read_ = true;
+  head_size_ = Take(head_.data(), head_.size(), head_.size());
 }
 
 std::size_t Input::ReadFile(std::uint64_t offset, std::uint8_t* dst,
@@ -77,6 +108,8 @@ std::size_t Input::ReadFile(std::uint64_t offset, std::uint8_t* dst,
   constexpr auto kMaxOffset =
       static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
   std::size_t done = 0;
+  // Reads of a file are not interrupted; the flag is looked at once a block.
+  if (EndedByFlag()) return 0;
   while (done < n && offset + done <= kMaxOffset) {
     const ssize_t r = ::pread(fd_, dst + done, n - done,
                               static_cast<off_t>(offset + done));
@@ -93,11 +126,8 @@ std::size_t Input::ReadFile(std::uint64_t offset, std::uint8_t* dst,
 }
 
 std::size_t Input::ReadStream(std::uint64_t offset, std::uint8_t* dst,
-                              std::size_t n) {
-  if (!head_read_) {
-    head_read_ = true;
-    head_size_ = Take(head_.data(), head_.size());
-  }
+                              std::size_t n, std::size_t least) {
+  ReadHead();
   std::size_t done = 0;
   if (offset < head_size_) {
     done = std::min<std::size_t>(n, head_size_ - offset);
@@ -113,12 +143,27 @@ std::size_t Input::ReadStream(std::uint64_t offset, std::uint8_t* dst,
     at += k;
   }
   if (done == n || (at > taken_ && !Skip(at - taken_))) return done;
-  return done + Take(dst + done, n - done);
+  return done + Take(dst + done, n - done, least > done ? least - done : 0);
 }
 
-std::size_t Input::Take(std::uint8_t* dst, std::size_t n) {
+std::size_t Input::Take(std::uint8_t* dst, std::size_t n, std::size_t least) {
   std::size_t done = 0;
   while (done < n && !ended_) {
+    if (EndedByFlag()) {
+      ended_ = true;
+      break;
+    }
+    // Whether a read would wait is asked only where the answer matters:
+    // to return what has come, or to run the hooks before waiting.
+    if (done >= least || before_wait_) {
+      pollfd ready{.fd = fd_, .events = POLLIN, .revents = 0};
+      const int count = ::poll(&ready, 1, 0);
+      if (count < 0 && errno == EINTR) continue;  // the flag decides
+      if (count == 0) {
+        if (done >= least) break;
+        before_wait_();
+      }
+    }
     const ssize_t r = ::read(fd_, dst + done, n - done);
     if (r > 0) {
       done += static_cast<std::size_t>(r);  // a pipe may deliver less
@@ -153,7 +198,7 @@ bool Input::Skip(std::uint64_t count) {
   while (count > 0) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(count, scratch.size()));
-    if (Take(scratch.data(), want) < want) return false;
+    if (Take(scratch.data(), want, want) < want) return false;
     count -= want;
   }
   return true;

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 
-#include "wave_header.hpp"
+#include "byte_source.hpp"
 
 namespace ostrel {
 
@@ -23,7 +26,7 @@ class Input final : public ByteSource {
   bool Open(const std::string& name);
   bool Sequential() const override { return sequential_; }
   // The file's length; for a stream, which has none, the largest offset.
-  std::uint64_t Length() const;
+  std::uint64_t Length() const override;
   // The errno of the first read that failed, 0 if none did. A failed read
   // ends the input as its end would.
   int read_error() const { return read_error_; }
@@ -32,28 +35,46 @@ class Input final : public ByteSource {
   // kHeadBytes (read in full on the first call and kept), the last
   // kLookback bytes it has taken, and any offset at or past the bytes taken
   // so far (what lies before it is read and dropped); anything else is not
-  // delivered. Either keeps reading until n bytes have arrived or the input
-  // ends.
+  // delivered. ReadAt keeps reading until n bytes have arrived or the input
+  // ends; ReadArrived stops early on a stream, as ByteSource says (a part
+  // unit it took stays in the look-back for the next call).
   std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
                      std::size_t n) override;
+  std::size_t ReadArrived(std::uint64_t offset, std::uint8_t* dst,
+                          std::size_t n, std::size_t unit) override;
   void WillReadInOrder(std::uint64_t offset) override;
+  std::span<const std::uint8_t> KeptHead() override;
 
+  // Runs `hook` each time reading a stream is about to wait for bytes that
+  // have not arrived yet; hooks added later run first.
+  void BeforeWaiting(std::function<void()> hook);
+  // From the moment *flag is non-zero (a signal handler sets it; a read it
+  // interrupts returns EINTR), the input ends where it is, as if it ended
+  // there: reads deliver nothing more.
+  void EndWhen(const volatile std::sig_atomic_t* flag) { end_flag_ = flag; }
+
+  // Covers a part frame: the widest frame is 8 samples of 8 bytes.
   static constexpr std::size_t kLookback = 64;
 
  private:
+  bool EndedByFlag() const { return end_flag_ != nullptr && *end_flag_ != 0; }
   std::size_t ReadFile(std::uint64_t offset, std::uint8_t* dst,
                        std::size_t n);
   std::size_t ReadStream(std::uint64_t offset, std::uint8_t* dst,
-                         std::size_t n);
-  // Reads the next n bytes of the stream, or as many as come before it
-  // ends, into dst.
-  std::size_t Take(std::uint8_t* dst, std::size_t n);
+                         std::size_t n, std::size_t least);
+  // Reads the next n bytes of the stream into dst, or as many as come
+  // before it ends; once `least` have come, only as many as are there
+  // without waiting.
+  std::size_t Take(std::uint8_t* dst, std::size_t n, std::size_t least);
   bool Skip(std::uint64_t count);
+  void ReadHead();
 
   int fd_ = -1;
   bool owned_ = false;  // standard input stays open
   bool sequential_ = false;
   int read_error_ = 0;
+  std::function<void()> before_wait_;
+  const volatile std::sig_atomic_t* end_flag_ = nullptr;
 
   // The stream's state.
   bool ended_ = false;

@@ -53,13 +53,17 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
   const auto rate = static_cast<std::uint32_t>(wa.sample_rate);
   std::uint64_t i = s.start_frame;
   std::uint32_t n = 0;  // frames in the window in progress
+  // A file, or a stream whose bytes are already there, comes in full
+  // blocks; a stream fed live gives each block the whole frames that have
+  // arrived, so that each line is printed as soon as its window is in.
+  const bool live = file.Sequential();
   file.WillReadInOrder(data_offset + i * frame_size);
   while (i < end_frame && out.ok()) {
     const auto want =
         static_cast<std::size_t>(std::min(end_frame - i, block_frames));
     const std::size_t got =
-        file.ReadAt(data_offset + i * frame_size, block.data(),
-                    want * frame_size) /
+        file.ReadArrived(data_offset + i * frame_size, block.data(),
+                         want * frame_size, frame_size) /
         frame_size;
     const std::uint8_t* p = block.data();
     for (std::size_t left = got; left > 0;) {
@@ -85,7 +89,9 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
                              : n + static_cast<std::uint32_t>(pieces.head);
       }
     }
-    if (got < want) break;  // nothing is invented for frames not delivered
+    // Nothing is invented for frames not delivered: a short block ends a
+    // file (it shrank, or a read failed), an empty one a stream.
+    if (got == 0 || (got < want && !live)) break;
   }
   return sums.peaks();
 }

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -120,13 +123,58 @@ void PrintSummary(Output& out, float magnification, std::uint32_t channels,
   }
 }
 
+// The first SIGINT or SIGTERM that came during the scan, 0 if none did.
+volatile std::sig_atomic_t g_end_signal = 0;
+
+extern "C" void NoteEndSignal(int signal) { g_end_signal = signal; }
+
+// While armed, SIGINT and SIGTERM end the input where it is, so that the
+// lines and peaks of what was read still come out. The handler only sets
+// the flag; without SA_RESTART a read that waits returns EINTR and the
+// input looks at it. SA_RESETHAND leaves a second signal its default
+// action, for a run that does not end fast enough.
+class EndOnSignal {
+ public:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM};
+
+  EndOnSignal() = default;
+  EndOnSignal(const EndOnSignal&) = delete;
+  EndOnSignal& operator=(const EndOnSignal&) = delete;
+  ~EndOnSignal() {
+    if (!armed_) return;
+    for (std::size_t k = 0; k < std::size(kSignals); ++k) {
+      ::sigaction(kSignals[k], &before_[k], nullptr);
+    }
+  }
+
+  void Arm(Input& input) {
+    g_end_signal = 0;
+    input.EndWhen(&g_end_signal);
+    struct sigaction action {};
+    action.sa_handler = NoteEndSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t k = 0; k < std::size(kSignals); ++k) {
+      ::sigaction(kSignals[k], &action, &before_[k]);
+    }
+    armed_ = true;
+  }
+  // The signal that ended the input, 0 if none did.
+  int signal() const { return armed_ ? g_end_signal : 0; }
+
+ private:
+  bool armed_ = false;
+  std::array<struct sigaction, std::size(kSignals)> before_{};
+};
+
 void CannotBeFound(Output& out, const std::string& name) {
   out.Write("The file called ");
   out.Write(name);
   out.Write(" cannot be found!\n");
 }
 
-int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
+int RunSteps(std::span<const char* const> args, Input& input, Output& out,
+             EndOnSignal& end_on_signal) {
   out.Line("Ostrel 1.01 by Valdrin");
   if (args.size() < 3) {
     for (const std::string_view line : kUsage) out.Line(line);
@@ -139,7 +187,10 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
   const float magnification =
       args.size() == 5 ? ParseSeconds(args[4]) : 1.0F;
 
-  // The one open of the run: the probe and the scan share it.
+  // The one open of the run: the probe and the scan share it. Whatever has
+  // been printed leaves before the input makes the run wait, so a live
+  // capture shows each line as it comes.
+  input.BeforeWaiting([&out] { out.Flush(); });
   if (!input.Open(file_name)) {
     CannotBeFound(out, file_name);
     return kStatusFile;
@@ -190,7 +241,10 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
   settings.magnification = settled;
 
   Peaks peaks;
-  if (end_frame > start_frame) peaks = ScanInterval(input, wa, settings, out);
+  if (end_frame > start_frame) {
+    end_on_signal.Arm(input);
+    peaks = ScanInterval(input, wa, settings, out);
+  }
   PrintSummary(out, settled, wa.channels, peaks);
   return kStatusOk;
 }
@@ -209,7 +263,15 @@ void ReportFailure(std::string what, int error) {
 
 int Run(std::span<const char* const> args, Output& out) {
   Input input;
-  int status = RunSteps(args, input, out);
+  return Run(args, input, out);
+}
+
+int Run(std::span<const char* const> args, Input& input, Output& out) {
+  // Armed when the scan starts and kept until the last byte is out, so a
+  // signal during the summary still lets it finish; before the scan, and
+  // once the run is over, the signals' actions are what they were.
+  EndOnSignal end_on_signal;
+  int status = RunSteps(args, input, out, end_on_signal);
   const bool written = out.Flush();
   // A failed read ends the input as its end would, so what was read has
   // been shown; the run has still failed. Only an opened input can fail.
@@ -223,6 +285,8 @@ int Run(std::span<const char* const> args, Output& out) {
     ReportFailure("write standard output", out.error());
     status = kStatusFile;
   }
+  // As a shell reports a run that the signal ended.
+  if (end_on_signal.signal() != 0) status = 128 + end_on_signal.signal();
   return status;
 }
 

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-
-#include "input.hpp"
+#include <span>
 
 namespace ostrel {
 namespace {
@@ -70,24 +69,28 @@ struct Copy {
   }
 };
 
-// The head of the file, read once and kept. Reads past it go to the source
-// at the offsets asked for, which a chunk walk asks in increasing order, so
-// a source read once in order can serve them too.
+// The head of the file, read once: a stream keeps it anyway, so it is
+// borrowed from there; otherwise it is copied here. Reads past it go to the
+// source at the offsets asked for, which a chunk walk asks in increasing
+// order, so a source read once in order can serve them too.
 class Head {
  public:
-  explicit Head(ByteSource& source)
-      : source_(source), got_(source.ReadAt(0, bytes_.data(), kHeadBytes)) {}
+  explicit Head(ByteSource& source) : source_(source), kept_(source.KeptHead()) {
+    if (kept_.data() == nullptr) {
+      kept_ = std::span(own_.data(), source.ReadAt(0, own_.data(), kHeadBytes));
+    }
+  }
 
   // n bytes at offset into dst, from the head as far as it holds them;
   // returns how many arrived.
   std::size_t Read(std::uint64_t offset, std::uint8_t* dst, std::size_t n) {
     std::size_t done = 0;
-    if (offset < got_) {
-      done = std::min<std::size_t>(n, got_ - offset);
-      std::memcpy(dst, bytes_.data() + offset, done);
+    if (offset < kept_.size()) {
+      done = std::min<std::size_t>(n, kept_.size() - offset);
+      std::memcpy(dst, kept_.data() + offset, done);
     }
     // A head that came up short ended at the end of the source.
-    if (done < n && got_ == kHeadBytes) {
+    if (done < n && kept_.size() == kHeadBytes) {
       read_past_ = true;
       done += source_.ReadAt(offset + done, dst + done, n - done);
     }
@@ -103,8 +106,8 @@ class Head {
 
   bool Matches(std::uint64_t offset, const char* tag) const {
     const std::size_t n = std::strlen(tag);
-    return offset <= got_ && n <= got_ - offset &&
-           std::memcmp(bytes_.data() + offset, tag, n) == 0;
+    return offset <= kept_.size() && n <= kept_.size() - offset &&
+           std::memcmp(kept_.data() + offset, tag, n) == 0;
   }
   // First even offset from 2 where the tag stands, or 0 if none does.
   std::uint64_t Find(const char* tag) const {
@@ -116,8 +119,8 @@ class Head {
 
  private:
   ByteSource& source_;
-  std::array<std::uint8_t, kHeadBytes> bytes_{};
-  std::size_t got_;
+  std::span<const std::uint8_t> kept_;
+  std::array<std::uint8_t, kHeadBytes> own_{};  // unused where the source keeps its head
   bool read_past_ = false;
 };
 
@@ -184,6 +187,15 @@ std::uint32_t EncodingCode(const Copy<kFmtFieldBytes>& fmt) {
   return static_cast<std::uint32_t>(code);
 }
 
+// A width that is not a whole number of bytes is stored left-justified in
+// the next whole byte (12 bits in 2 bytes, 20 in 3), as writers of such
+// files do; below 8 bits there is no byte to hold them and the layout is
+// refused.
+std::uint32_t BytesPerSample(int bits) {
+  const auto b = static_cast<std::uint32_t>(bits);
+  return b < 8 ? 0 : (b + 7) / 8;
+}
+
 }  // namespace
 
 int Assem2(std::uint8_t b0, std::uint8_t b1) { return b0 + 256 * b1; }
@@ -221,8 +233,7 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   }
   WaveAttributes& wa = result.attributes;
   wa.channels = static_cast<std::uint32_t>(fmt.Field16(kFmtChannels));
-  wa.bytes_per_sample =
-      static_cast<std::uint32_t>(fmt.Field16(kFmtBitsPerSample) / 8);
+  wa.bytes_per_sample = BytesPerSample(fmt.Field16(kFmtBitsPerSample));
   // Widened with its sign: a rate field with the top bit set is huge.
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
   wa.encoding = EncodingCode(fmt);
@@ -260,7 +271,7 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   return result;
 }
 
-ProbeResult GetAttributes(Input& input) {
+ProbeResult GetAttributes(ByteSource& input) {
   return ProbeHeader(input, input.Length());
 }
 

@@ -2,8 +2,9 @@
 // header fields the rest of the tool needs.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+
+#include "byte_source.hpp"
 
 namespace ostrel {
 
@@ -28,10 +29,6 @@ struct WaveAttributes {
 
 enum class ProbeOutcome { kOk, kNoFormatChunk, kNoDataBlock };
 
-// The probe reads this many bytes at the start of a file at once and keeps
-// them; the tag search looks only at them, and a stream keeps them.
-inline constexpr std::size_t kHeadBytes = 15034;
-
 struct ProbeResult {
   ProbeOutcome outcome = ProbeOutcome::kOk;
   WaveAttributes attributes;
@@ -43,27 +40,6 @@ struct ProbeResult {
   bool walked_past_head = false;
 };
 
-// Anything the tool reads bytes from by absolute offset. Tests hand the
-// probe and the scan in-memory or deliberately short sources through it.
-class ByteSource {
- public:
-  ByteSource() = default;
-  ByteSource(const ByteSource&) = delete;
-  ByteSource& operator=(const ByteSource&) = delete;
-  virtual ~ByteSource() = default;
-  // Reads up to n bytes at offset into dst; returns how many arrived. Fewer
-  // than n means the end of the input, a failed read, or bytes that a
-  // stream no longer holds.
-  virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst,
-                             std::size_t n) = 0;
-  // A hint that reading goes on in order from offset on.
-  virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
-  // Whether this is a stream, read once in order (see Input::ReadAt).
-  virtual bool Sequential() const { return false; }
-};
-
-class Input;
-
 // Little-endian 16-bit field, each byte taken as 0 to 255.
 int Assem2(std::uint8_t b0, std::uint8_t b1);
 // Little-endian 32-bit field read as a signed number: a field with its top
@@ -73,7 +49,8 @@ std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
 
 // Probes a source whose length is file_length.
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
-// Probes the run's input; a stream's frame count is its declared one.
-ProbeResult GetAttributes(Input& input);
+// Probes the run's opened input, whatever its length says; a stream's
+// frame count is its declared one.
+ProbeResult GetAttributes(ByteSource& input);
 
 }  // namespace ostrel

@@ -53,8 +53,9 @@ class Output {
 };
 
 // The longest row of dots a line gets: full scale times the largest
-// magnification, which no integer sample reaches. It keeps float samples far
-// beyond full scale from making rows that take unbounded time to print.
+// magnification, which full-scale negative integer samples at 256 reach. It
+// keeps float samples far beyond full scale from making rows that take
+// unbounded time to print.
 constexpr std::uint32_t kMaxDots = 32768;
 
 // Writes value with exactly `decimals` digits after the point (0 to 3),

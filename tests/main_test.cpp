@@ -211,4 +211,43 @@ TEST(Driver, ThreeToEightChannels) {
   }
 }
 
+TEST(Driver, OddWidthsSitLeftJustifiedInTheNextWholeByte) {
+  // 100 frames at 1000 per second: two windows of 50. The samples alternate
+  // 96 and -32 level units (a 12-bit 1536 and -512, a 20-bit 0x60000 and
+  // -0x20000, shifted up by the 4 unused low bits), so every line has 64
+  // dots and the peak is 20 log10(96 / 128) = -2.5 dB. A second channel
+  // holding -64 units has its peak at 20 log10(64 / 128) = -6.0 dB.
+  std::vector<std::int64_t> mono12, stereo12, mono20;
+  for (int frame = 0; frame < 100; ++frame) {
+    const bool even = frame % 2 == 0;
+    mono12.push_back((even ? 1536 : -512) * 16);
+    stereo12.insert(stereo12.end(), {(even ? 1536 : -512) * 16, -1024 * 16});
+    // The lowest used bit set too: it weighs 1/4096 of a unit, no dot.
+    mono20.push_back((even ? 0x60001 : -0x20000) * 16);
+  }
+  struct Case {
+    const char* name;
+    Wave wave;
+    std::string out;
+    int status;
+  };
+  const std::string mono_peak = "Peak over interval -2.5 dB\n";
+  const Case cases[] = {
+      {.name = "12-bit mono", .wave = {.bits = 12, .samples = Pack(2, mono12)}, .out = Lines(2, 64) + k48 + mono_peak,
+       .status = 0},
+      {.name = "12-bit stereo",
+       .wave = {.channels = 2, .bits = 12, .samples = Pack(2, stereo12)},
+       .out = Lines(2, 64) + k48 + "Peaks over interval -2.5 L -6.0 R\n",
+       .status = 0},
+      {.name = "20-bit mono", .wave = {.bits = 20, .samples = Pack(3, mono20)}, .out = Lines(2, 64) + k48 + mono_peak,
+       .status = 0},
+      // 5 and 9 bytes a sample: no such layout.
+      {.name = "33-bit", .wave = {.bits = 33, .samples = Bytes(500)}, .out = "Unrecognized bit or channel configuration\n",
+       .status = 1},
+      {.name = "70-bit", .wave = {.bits = 70, .samples = Bytes(900)}, .out = "Unrecognized bit or channel configuration\n",
+       .status = 1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(wb::Run({File(c.wave), "0", "1"}), std::pair(kBanner + c.out, c.status)) << c.name;
+}
+
 }  // namespace
