@@ -2,18 +2,20 @@
 
 #include <unistd.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "input.hpp"
 #include "interval_scan.hpp"
+#include "sample_decode.hpp"
 #include "wave_header.hpp"
+#include "waveform_line.hpp"
 
 namespace ostrel {
 namespace {
@@ -70,47 +72,6 @@ float SettleMagnification(float magnification) {
   return magnification;
 }
 
-void PutNumber(Output& out, float value, int decimals) {
-  char* p = out.Reserve(64);
-  out.Commit(std::to_chars(p, p + 64, static_cast<double>(value),
-                           std::chars_format::fixed, decimals)
-                 .ptr);
-}
-
-// A peak in level units as dB relative to full scale (128).
-float PeakDecibels(double peak) {
-  return static_cast<float>(20 * std::log10(peak * 0.0078125));
-}
-
-void PrintSummary(Output& out, float magnification, std::uint32_t channels,
-                  const Peaks& peaks) {
-  // The product is a float; the logarithm is taken in double precision.
-  const float product = 256 * magnification;
-  const auto threshold =
-      static_cast<float>(-20 * std::log10(static_cast<double>(product)));
-  out.Write("Showing values above ");
-  PutNumber(out, threshold, 0);
-  out.Write(" dB\n");
-  if (channels == 1) {
-    out.Write("Peak over interval ");
-    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
-    out.Write(" dB\n");
-  } else if (channels == 2) {
-    out.Write("Peaks over interval ");
-    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
-    out.Write(" L ");
-    PutNumber(out, PeakDecibels(peaks.channel[1]), 1);
-    out.Write(" R\n");
-  } else {
-    out.Write("Peaks over interval");
-    for (std::uint32_t c = 0; c < channels && c < kMaxChannels; ++c) {
-      out.Write(" ");
-      PutNumber(out, PeakDecibels(peaks.channel[c]), 1);
-    }
-    out.Write(" dB\n");
-  }
-}
-
 void CannotBeFound(Output& out, const std::string& name) {
   out.Write("The file called ");
   out.Write(name);
@@ -159,7 +120,7 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
   const std::uint64_t end_frame = std::min(stop_frame, wa.frame_count);
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
-  if (!Decodable(wa)) {
+  if (!Decodes(wa)) {
     out.Line("Unrecognized bit or channel configuration");
     return kStatusUsage;
   }
@@ -182,7 +143,8 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out) {
 
   Peaks peaks;
   if (end_frame > start_frame) peaks = ScanInterval(input, wa, settings, out);
-  PrintSummary(out, settled, wa.channels, peaks);
+  // Decodes has bounded the channels by kMaxChannels.
+  SummaryLines(out, settled, std::span(peaks.channel).first(wa.channels));
   return kStatusOk;
 }
 
