@@ -23,8 +23,8 @@ inline std::uint64_t Swap(std::uint64_t v) { return __builtin_bswap64(v); }
 // Reverses the bytes within each lane of a GCC vector: byte b of the result
 // is byte b ^ (lane bytes - 1) of v, which stays within b's lane.
 template <class Vector, std::size_t... B>
-[[gnu::always_inline]] inline Vector SwapLanes(const Vector& v,
-                                               std::index_sequence<B...>) {
+[[gnu::always_inline]] inline Vector SwapLanes(
+    const Vector& v, std::index_sequence<B...> /*bytes*/) {
   constexpr std::size_t kLaneBytes = sizeof(v[0]);
   using Bytes = ByteVector<sizeof(Vector)>;
   const auto bytes = reinterpret_cast<Bytes>(v);

@@ -446,10 +446,13 @@ AddRunFn RunOf(const WaveAttributes& wa, Variant v) {
 }
 
 Variant ChosenVariant(const WaveAttributes& wa) {
-  for (const Variant v : {Variant::kAvx2, Variant::kPortable}) {
-    if (v <= VariantLimit() && RunOf(wa, v) != nullptr) return v;
-  }
-  return Variant::kScalar;
+  constexpr std::array kFastestFirst = {Variant::kAvx2, Variant::kPortable,
+                                        Variant::kScalar};
+  // The plain loop is always there and never above the limit.
+  return *std::find_if(kFastestFirst.begin(), kFastestFirst.end(),
+                       [&wa](Variant v) {
+                         return v <= VariantLimit() && RunOf(wa, v) != nullptr;
+                       });
 }
 
 void LimitVariantsForTesting(Variant most) { VariantLimit() = most; }
