@@ -37,8 +37,11 @@ Pieces NextPieces(std::size_t frames, std::uint32_t window,
   return pieces;
 }
 
+// Kept out of line: inlined into ScanLayout, its loop over lines loses
+// registers to the layout's setup and reloads the window from the stack,
+// which a window of one frame pays for on every line.
 template <WindowSums Sums>
-Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
+[[gnu::noinline]] Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
            Output& out, Sums sums) {
   alignas(64) std::array<std::uint8_t, kBlockBytes> block;
   // Local copies: the compiler must assume that printing a line could

@@ -143,12 +143,16 @@ class ExactSums {
     }
     sums_[k++] = head;
     if (pieces.window == 1) {
-      // A line per frame: the cheapest way through.
+      // A line per frame: the cheapest way through, with the run in a
+      // local copy that the compiler may keep in registers (for mono and
+      // stereo, whose channels it knows).
+      RunMagnitudes local = run;
       for (std::size_t w = 0; w < pieces.whole; ++w, p += frame_bytes) {
-        const std::uint64_t before = run.sum;
-        AddRunScalar<Layout>(p, 1, shape, run);
-        sums_[k++] = run.sum - before;
+        const std::uint64_t before = local.sum;
+        AddRunScalar<Layout>(p, 1, shape, local);
+        sums_[k++] = local.sum - before;
       }
+      run = local;
     } else {
       for (std::size_t w = 0; w < pieces.whole; ++w) {
         sums_[k++] = AddFrames(p, pieces.window, shape, run);
