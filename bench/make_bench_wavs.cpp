@@ -131,29 +131,29 @@ std::uint8_t MuLaw(std::int32_t v) {
 // and a byte of noise for the wider integer formats' low bits.
 void PutSample(unsigned char*& p, const bench::Recording& r, std::int32_t v,
                std::uint32_t noise) {
-  if (r.code == bench::kFloat && r.bits == 64) {
+  if (r.layout.code == wave_writer::kFloat && r.layout.bits == 64) {
     // v / 32768 is exact in either precision.
     const double d = static_cast<double>(v) / 32768.0;
     std::uint64_t bits = 0;
     std::memcpy(&bits, &d, 8);
     Put32(p, static_cast<std::uint32_t>(bits));
     Put32(p, static_cast<std::uint32_t>(bits >> 32));
-  } else if (r.code == bench::kFloat) {
+  } else if (r.layout.code == wave_writer::kFloat) {
     const float f = static_cast<float>(v) / 32768.0F;
     std::uint32_t bits = 0;
     std::memcpy(&bits, &f, 4);
     Put32(p, bits);
-  } else if (r.code == bench::kALaw) {
+  } else if (r.layout.code == wave_writer::kALaw) {
     *p++ = ALaw(v);
-  } else if (r.code == bench::kMuLaw) {
+  } else if (r.layout.code == wave_writer::kMuLaw) {
     *p++ = MuLaw(v);
-  } else if (r.bits == 8) {
+  } else if (r.layout.bits == 8) {
     *p++ = static_cast<unsigned char>((v >> 8) + 128);
-  } else if (r.bits == 24) {
+  } else if (r.layout.bits == 24) {
     const auto u = static_cast<std::uint32_t>(v * 256) + noise;
     Put16(p, u & 0xFFFF);
     *p++ = static_cast<unsigned char>((u >> 16) & 0xFF);
-  } else if (r.bits == 32) {
+  } else if (r.layout.bits == 32) {
     Put32(p, static_cast<std::uint32_t>(v) * 65536U + noise * 257U);
   } else {
     Put16(p, static_cast<std::uint32_t>(v) & 0xFFFF);

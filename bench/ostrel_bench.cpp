@@ -2,8 +2,9 @@
 // prints every figure beside its target, marked "ok" or "MISSED":
 //   - warm page cache: `ostrel FILE 0 END` against `cat FILE`, the cost of
 //     reading the bytes at all, as ratios of wall and of CPU time, for every
-//     build given (the first is the reference, the AVX2 build);
-//   - every further build (the portable one) against the first;
+//     build given (NAME=COMMAND, the command a program and its first
+//     arguments; the first is the reference, the AVX2 variant);
+//   - every further build (the other variants) against the first;
 //   - `sox FILE -n stats` against ostrel;
 //   - a stream: `cat FILE | ostrel - 0 END` against `cat FILE | cat`;
 //   - a cold cache: the file's pages evicted before each run;
@@ -37,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -284,9 +286,29 @@ double Instructions(const std::string& folder,
 
 struct Build {
   std::string name;
-  std::string ostrel;
+  std::vector<std::string> command;  // the program and its first arguments
   std::vector<Sample> fine;  // a window of one frame
 };
+
+// The build's command with the tool's arguments after it.
+std::vector<std::string> With(const Build& b,
+                              std::initializer_list<std::string> args) {
+  std::vector<std::string> all = b.command;
+  all.insert(all.end(), args);
+  return all;
+}
+
+// Words split at spaces: "PROGRAM ARG ..." of a build given on the command
+// line.
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
 
 struct File {
   const bench::Recording* recording = nullptr;
@@ -445,7 +467,7 @@ void PrintFine(const File& f, const std::vector<Build>& builds,
   const double counted = static_cast<double>(r.rate) * (bench::Seconds(r) - 1);
   for (const Build& b : builds) {
     const auto count = [&](const char* stop, bool fine) {
-      std::vector<std::string> args = {b.ostrel, f.path, "0", stop};
+      std::vector<std::string> args = With(b, {f.path, "0", stop});
       if (fine) args.emplace_back("1");
       return Instructions(folder, args);
     };
@@ -492,9 +514,9 @@ void PrintMemory(const std::vector<File>& files,
   }
   // The smallest and the largest file of each layout.
   const auto same_layout = [](const File& a, const File& b) {
-    return a.recording->code == b.recording->code &&
+    return a.recording->layout.code == b.recording->layout.code &&
            a.recording->channels == b.recording->channels &&
-           a.recording->bits == b.recording->bits;
+           a.recording->layout.bits == b.recording->layout.bits;
   };
   for (std::size_t i = 0; i < files.size(); ++i) {
     const File* small = &files[i];
@@ -543,11 +565,11 @@ int main(int argc, char** argv) {
     const std::string arg = argv[k];
     const std::size_t eq = arg.find('=');
     if (eq == std::string::npos || eq == 0) {
-      std::fprintf(stderr, "not NAME=OSTREL: %s\n", arg.c_str());
+      std::fprintf(stderr, "not NAME=COMMAND: %s\n", arg.c_str());
       return 1;
     }
-    builds.push_back({.name = arg.substr(0, eq), .ostrel = arg.substr(eq + 1),
-                      .fine = {}});
+    builds.push_back({.name = arg.substr(0, eq),
+                      .command = Words(arg.substr(eq + 1)), .fine = {}});
   }
   const bool have_sox = OnPath("sox");
   const bool have_valgrind = OnPath("valgrind");
@@ -601,7 +623,7 @@ int main(int argc, char** argv) {
   // of the builds turning from round to round.
   for (const File& f : files) {
     Run({"cat", f.path});
-    for (const Build& b : builds) Run({b.ostrel, f.path, "0", f.end});
+    for (const Build& b : builds) Run(With(b, {f.path, "0", f.end}));
   }
   std::vector<Sample> floor;
   for (int round = 0; round < rounds; ++round) {
@@ -610,12 +632,12 @@ int main(int argc, char** argv) {
       for (std::size_t k = 0; k < builds.size(); ++k) {
         const std::size_t b = (k + static_cast<std::size_t>(round)) %
                               builds.size();
-        f.ostrel[b].push_back(Run({builds[b].ostrel, f.path, "0", f.end}));
+        f.ostrel[b].push_back(Run(With(builds[b], {f.path, "0", f.end})));
       }
       if (have_sox) f.sox.push_back(Run({"sox", f.path, "-n", "stats"}));
     }
     for (Build& b : builds) {
-      b.fine.push_back(Run({b.ostrel, fine.path, "0", fine.end, "1"}));
+      b.fine.push_back(Run(With(b, {fine.path, "0", fine.end, "1"})));
     }
     floor.push_back(Run({"true"}));
   }
@@ -626,7 +648,7 @@ int main(int argc, char** argv) {
     for (File& f : files) {
       f.pipe_cat.push_back(RunPipe({"cat", f.path}, {"cat"}));
       f.pipe_ostrel.push_back(
-          RunPipe({"cat", f.path}, {reference.ostrel, "-", "0", f.end}));
+          RunPipe({"cat", f.path}, With(reference, {"-", "0", f.end})));
     }
   }
   for (int round = 0; round < rounds; ++round) {
@@ -636,7 +658,7 @@ int main(int argc, char** argv) {
         if ((turn + round) % 2 == 0) {
           f.cold_cat.push_back(Run({"cat", f.path}));
         } else {
-          f.cold_ostrel.push_back(Run({reference.ostrel, f.path, "0", f.end}));
+          f.cold_ostrel.push_back(Run(With(reference, {f.path, "0", f.end})));
         }
       }
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_layouts.hpp"
 #include "wave_writer.hpp"
 
 namespace {
@@ -17,9 +18,16 @@ namespace ww = wave_writer;
 using ww::Bytes;
 using ww::Put;
 
+// A sample layout with its channel count, in the plain or the extensible
+// format chunk.
 struct Layout {
-  const char* name;
-  int format, channels, bits;
+  ww::SampleLayout sample;
+  int channels;
+  bool extensible = false;
+  int bits() const { return sample.bits; }
+  std::string name() const {
+    return std::string(sample.name) + "_" + std::to_string(channels) + (extensible ? "_ext" : "");
+  }
 };
 
 // 200 frames at 1000 frames per second: four lines at the default window.
@@ -28,24 +36,24 @@ constexpr int kFrames = 200;
 
 Bytes Samples(const Layout& l) {
   Bytes b;
-  const int bytes = l.bits / 8;
+  const int bytes = l.bits() / 8;
   for (int i = 0; i < kFrames; ++i) {
     for (int c = 0; c < l.channels; ++c) {
       // A swelling tone that hits full scale at the end.
       const double x = (i + 1.0) / kFrames *
                        std::sin(2 * std::numbers::pi * 50 * (c + 1) * i / kRate);
-      if (l.format == 3 && l.bits == 64) {
+      if (l.sample.code == ww::kFloat && l.bits() == 64) {
         std::uint64_t w = 0;
         static_assert(sizeof x == sizeof w);
         __builtin_memcpy(&w, &x, 8);
         Put(b, w, 8);
-      } else if (l.format == 3 || (l.format == 0xFFFE && l.bits == 32)) {
+      } else if (l.sample.code == ww::kFloat) {
         const float f = static_cast<float>(x);
         std::uint32_t w = 0;
         static_assert(sizeof f == sizeof w);
         __builtin_memcpy(&w, &f, 4);
         Put(b, w, 4);
-      } else if (l.format == 6 || l.format == 7 || l.bits == 8) {
+      } else if (l.bits() == 8) {
         // Any byte is a sample of these; a ramp of codes covers them all.
         Put(b, static_cast<std::uint64_t>(i * l.channels + c), 1);
       } else {
@@ -58,9 +66,9 @@ Bytes Samples(const Layout& l) {
 }
 
 ww::Format FormatOf(const Layout& l, std::uint32_t rate) {
-  return {.code = static_cast<std::uint16_t>(l.format), .channels = static_cast<std::uint16_t>(l.channels),
-          .rate = rate, .bits = static_cast<std::uint16_t>(l.bits),
-          .sub_format = l.bits == 32 ? ww::kFloat : ww::kPcm, .channel_mask = 3};
+  return {.code = l.extensible ? ww::kExtensible : l.sample.code,
+          .channels = static_cast<std::uint16_t>(l.channels), .rate = rate,
+          .bits = l.sample.bits, .sub_format = l.sample.code, .channel_mask = 3};
 }
 
 ww::Chunk FmtChunk(const Layout& l, std::uint32_t rate) {
@@ -79,31 +87,34 @@ int main(int argc, char** argv) {
                static_cast<std::streamsize>(b.size()));
     ok = ok && file.good();
   };
-  const Layout layouts[] = {
-      {"pcm16_mono", 1, 1, 16},   {"pcm16_stereo", 1, 2, 16},
-      {"pcm24_mono", 1, 1, 24},   {"pcm24_stereo", 1, 2, 24},
-      {"float_mono", 3, 1, 32},   {"float_stereo", 3, 2, 32},
-      {"pcm32_mono", 1, 1, 32},   {"pcm32_stereo", 1, 2, 32},
-      {"pcm8_mono", 1, 1, 8},     {"pcm16_quad", 1, 4, 16},
-      {"pcm24_three", 1, 3, 24},  {"ext_pcm24_stereo", 0xFFFE, 2, 24},
-      {"ext_float_stereo", 0xFFFE, 2, 32}, {"pcm4_mono", 1, 1, 4},
-      {"pcm16_none", 1, 0, 16},   {"alaw_stereo", 6, 2, 8},
-      {"mulaw_mono", 7, 1, 8},    {"pcm8_six", 1, 6, 8},
-      {"float64_mono", 3, 1, 64}, {"float64_stereo", 3, 2, 64},
-      {"pcm64_stereo", 1, 2, 64}, {"pcm16_eight", 1, 8, 16},
-      {"pcm16_nine", 1, 9, 16},   {"pcm40_mono", 1, 1, 40}};
+  // Every layout the tool decodes, mono and stereo; more channels, the
+  // extensible format, and layouts it refuses: 4- and 40-bit samples, no
+  // channels and nine.
+  std::vector<Layout> layouts;
+  for (const ww::SampleLayout& sample : ww::kSampleLayouts) {
+    layouts.push_back({.sample = sample, .channels = 1});
+    layouts.push_back({.sample = sample, .channels = 2});
+  }
+  layouts.insert(layouts.end(),
+                 {{.sample = ww::kS16, .channels = 4}, {.sample = ww::kS24, .channels = 3},
+                  {.sample = ww::kU8, .channels = 6}, {.sample = ww::kS16, .channels = 8},
+                  {.sample = ww::kS24, .channels = 2, .extensible = true},
+                  {.sample = ww::kF32, .channels = 2, .extensible = true},
+                  {.sample = {.name = "s4", .code = ww::kPcm, .bits = 4}, .channels = 1},
+                  {.sample = {.name = "s40", .code = ww::kPcm, .bits = 40}, .channels = 1},
+                  {.sample = ww::kS16, .channels = 0}, {.sample = ww::kS16, .channels = 9}});
   for (const Layout& l : layouts) {
     const Bytes data = Samples(l);
-    save(l.name, ww::File({.format = FormatOf(l, kRate)}, data));
+    save(l.name(), ww::File({.format = FormatOf(l, kRate)}, data));
     // Chunks before, between and after; a declared size that overruns.
-    save(std::string(l.name) + "_chunks",
+    save(l.name() + "_chunks",
          ww::File({.format = FormatOf(l, kRate),
                    .before_fmt = {{.id = "LIST", .body = Bytes(26, 'i')}},
                    .before_data = {{.id = "fact", .body = Bytes(4, 0)}},
                    .data_size = 0xFFFFFFFF},
                   data, {{.id = "junk", .body = Bytes(6, 1)}}));
   }
-  const Layout s16{"", 1, 2, 16};
+  const Layout s16{.sample = ww::kS16, .channels = 2};
   const Bytes tone = Samples(s16);
   const auto plain = [&](std::uint32_t rate, const std::vector<ww::Chunk>& before_fmt = {}) {
     return ww::File({.format = FormatOf(s16, rate), .before_fmt = before_fmt}, tone);
@@ -138,6 +149,6 @@ int main(int argc, char** argv) {
   // Float samples with all-ones exponents (infinities and NaNs).
   Bytes wild;
   for (int i = 0; i < kFrames; ++i) Put(wild, 0x7F800000U | (i * 977U), 4);
-  save("float_wild", ww::File({.format = FormatOf({"", 3, 1, 32}, kRate)}, wild));
+  save("float_wild", ww::File({.format = FormatOf({.sample = ww::kF32, .channels = 1}, kRate)}, wild));
   return ok ? 0 : 1;
 }

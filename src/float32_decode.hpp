@@ -23,24 +23,11 @@ constexpr std::uint64_t Float32MagnitudeBits(std::uint32_t word) {
   return (std::uint64_t{word & 0x7FFFFFFFU} << 29) + kBias;
 }
 
-// A sample's magnitude in level units, from its little-endian word.
-inline double Float32Magnitude(std::uint32_t word) {
-  return std::bit_cast<double>(Float32MagnitudeBits(word));
-}
-
-// The sample whose little-endian bytes form `word`, as a double in level
-// units: the magnitude above with the float's sign.
-inline double Float32FromWord(std::uint32_t word) {
+// The sample held by `word` (its four bytes read little-endian), as a
+// double in level units: the magnitude above with the float's sign.
+inline double Float32Convert(std::uint32_t word) {
   return std::bit_cast<double>((std::uint64_t{word >> 31} << 63) |
                                Float32MagnitudeBits(word));
-}
-
-// One float sample from its four bytes in file order, b0 the least
-// significant; only the low eight bits of each argument count.
-inline double Float32Convert(unsigned b0, unsigned b1, unsigned b2,
-                             unsigned b3) {
-  return Float32FromWord((b0 & 0xFFU) | ((b1 & 0xFFU) << 8) |
-                         ((b2 & 0xFFU) << 16) | ((b3 & 0xFFU) << 24));
 }
 
 }  // namespace ostrel

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "sample_decode.hpp"
+#include "waveform_line.hpp"
 #include "window_sums.hpp"
 
 namespace ostrel {
@@ -35,8 +37,11 @@ Pieces NextPieces(std::size_t frames, std::uint32_t window,
   return pieces;
 }
 
+// Kept out of line: inlined into ScanLayout, its loop over lines loses
+// registers to the layout's setup and reloads the window from the stack,
+// which a window of one frame pays for on every line.
 template <WindowSums Sums>
-Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
+[[gnu::noinline]] Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
            Output& out, Sums sums) {
   alignas(64) std::array<std::uint8_t, kBlockBytes> block;
   // Local copies: the compiler must assume that printing a line could
@@ -96,91 +101,29 @@ Peaks Scan(ByteSource& file, const WaveAttributes& wa, const ScanSettings& s,
   return sums.peaks();
 }
 
-template <class Layout, int Channels>
+template <class Layout>
 Peaks ScanLayout(ByteSource& file, const WaveAttributes& wa,
                  const ScanSettings& s, Output& out) {
+  const AddRunFn run = RunOf(wa, ChosenVariant(wa));
   if constexpr (Layout::kIntegerSteps) {
-    if (ExactSums<Layout, Channels>::StaysExact(s.window)) {
-      return Scan(file, wa, s, out, ExactSums<Layout, Channels>{});
+    if (ExactSums<Layout>::StaysExact(s.window, wa.channels)) {
+      return Scan(file, wa, s, out, ExactSums<Layout>(wa.channels, run));
     }
   }
-  return Scan(file, wa, s, out, OrderedSums<Layout, Channels>{});
-}
-
-template <int Channels>
-Peaks ScanChannels(ByteSource& file, const WaveAttributes& wa,
-                   const ScanSettings& s, Output& out) {
-  switch (wa.bytes_per_sample) {
-    case 1:
-      if (wa.encoding == kEncodingALaw) {
-        return ScanLayout<ALawSamples, Channels>(file, wa, s, out);
-      }
-      if (wa.encoding == kEncodingMuLaw) {
-        return ScanLayout<MuLawSamples, Channels>(file, wa, s, out);
-      }
-      return ScanLayout<Unsigned8Samples, Channels>(file, wa, s, out);
-    case 2:
-      return ScanLayout<IntegerSamples<2>, Channels>(file, wa, s, out);
-    case 3:
-      return ScanLayout<IntegerSamples<3>, Channels>(file, wa, s, out);
-    case 4:
-      if (wa.encoding == kEncodingPcm) {
-        return ScanLayout<IntegerSamples<4>, Channels>(file, wa, s, out);
-      }
-      return ScanLayout<Float32Samples, Channels>(file, wa, s, out);
-    case 8:
-      if (wa.encoding == kEncodingPcm) {
-        return ScanLayout<Int64Samples, Channels>(file, wa, s, out);
-      }
-      if (wa.encoding == kEncodingFloat) {
-        return ScanLayout<Float64Samples, Channels>(file, wa, s, out);
-      }
-      break;
-    default:
-      break;
-  }
-  return {};  // a layout the driver refuses; nothing is read
+  return Scan(file, wa, s, out, OrderedSums<Layout>(wa.channels, run));
 }
 
 }  // namespace
 
-bool Decodable(const WaveAttributes& wa) {
-  if (wa.channels == 0 || wa.channels > kMaxChannels) return false;
-  switch (wa.bytes_per_sample) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-      return true;
-    case 8:
-      return wa.encoding == kEncodingPcm || wa.encoding == kEncodingFloat;
-    default:
-      return false;
-  }
-}
-
 Peaks ScanInterval(ByteSource& file, const WaveAttributes& wa,
                    const ScanSettings& s, Output& out) {
-  switch (wa.channels) {
-    case 1:
-      return ScanChannels<1>(file, wa, s, out);
-    case 2:
-      return ScanChannels<2>(file, wa, s, out);
-    case 3:
-      return ScanChannels<3>(file, wa, s, out);
-    case 4:
-      return ScanChannels<4>(file, wa, s, out);
-    case 5:
-      return ScanChannels<5>(file, wa, s, out);
-    case 6:
-      return ScanChannels<6>(file, wa, s, out);
-    case 7:
-      return ScanChannels<7>(file, wa, s, out);
-    case 8:
-      return ScanChannels<8>(file, wa, s, out);
-    default:
-      return {};  // a layout the driver refuses; nothing is read
-  }
+  return WithLayout(wa, [&]<class Layout>(std::type_identity<Layout>) {
+    if constexpr (std::is_void_v<Layout>) {
+      return Peaks{};  // a layout the driver refuses; nothing is read
+    } else {
+      return ScanLayout<Layout>(file, wa, s, out);
+    }
+  });
 }
 
 }  // namespace ostrel

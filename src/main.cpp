@@ -4,20 +4,22 @@
 
 #include <array>
 #include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "input.hpp"
 #include "interval_scan.hpp"
+#include "sample_decode.hpp"
 #include "wave_header.hpp"
+#include "waveform_line.hpp"
 
 namespace ostrel {
 namespace {
@@ -80,47 +82,6 @@ float SettleMagnification(float magnification) {
   if (magnification > kMaxMagnification) return 1;  // not lowered to 256
   if (magnification <= 0) return 1;
   return magnification;
-}
-
-void PutNumber(Output& out, float value, int decimals) {
-  char* p = out.Reserve(64);
-  out.Commit(std::to_chars(p, p + 64, static_cast<double>(value),
-                           std::chars_format::fixed, decimals)
-                 .ptr);
-}
-
-// A peak in level units as dB relative to full scale (128).
-float PeakDecibels(double peak) {
-  return static_cast<float>(20 * std::log10(peak * 0.0078125));
-}
-
-void PrintSummary(Output& out, float magnification, std::uint32_t channels,
-                  const Peaks& peaks) {
-  // The product is a float; the logarithm is taken in double precision.
-  const float product = 256 * magnification;
-  const auto threshold =
-      static_cast<float>(-20 * std::log10(static_cast<double>(product)));
-  out.Write("Showing values above ");
-  PutNumber(out, threshold, 0);
-  out.Write(" dB\n");
-  if (channels == 1) {
-    out.Write("Peak over interval ");
-    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
-    out.Write(" dB\n");
-  } else if (channels == 2) {
-    out.Write("Peaks over interval ");
-    PutNumber(out, PeakDecibels(peaks.channel[0]), 1);
-    out.Write(" L ");
-    PutNumber(out, PeakDecibels(peaks.channel[1]), 1);
-    out.Write(" R\n");
-  } else {
-    out.Write("Peaks over interval");
-    for (std::uint32_t c = 0; c < channels && c < kMaxChannels; ++c) {
-      out.Write(" ");
-      PutNumber(out, PeakDecibels(peaks.channel[c]), 1);
-    }
-    out.Write(" dB\n");
-  }
 }
 
 // The first SIGINT or SIGTERM that came during the scan, 0 if none did.
@@ -219,7 +180,7 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out,
   const std::uint64_t end_frame = std::min(stop_frame, wa.frame_count);
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
-  if (!Decodable(wa)) {
+  if (!Decodes(wa)) {
     out.Line("Unrecognized bit or channel configuration");
     return kStatusUsage;
   }
@@ -245,7 +206,8 @@ int RunSteps(std::span<const char* const> args, Input& input, Output& out,
     end_on_signal.Arm(input);
     peaks = ScanInterval(input, wa, settings, out);
   }
-  PrintSummary(out, settled, wa.channels, peaks);
+  // Decodes has bounded the channels by kMaxChannels.
+  SummaryLines(out, settled, std::span(peaks.channel).first(wa.channels));
   return kStatusOk;
 }
 

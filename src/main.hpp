@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "waveform_line.hpp"
+#include "output.hpp"
 
 namespace ostrel {
 

@@ -1,22 +1,40 @@
+// The helpers here (LoadLe among them) that take or return 32-byte vectors
+// are always inlined, so no call ever passes one and the warning about that
+// ABI does not apply. It is issued where a helper is defined, so this comes
+// before the headers.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "sample_decode.hpp"
 
-#include <cstring>
 #include <numeric>
-#include <type_traits>
+
+// The AVX2 variant exists only where the compiler targets x86, and not in
+// builds that leave it out (the sanitizer build, and the baseline that the
+// benchmark compares with).
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(OSTREL_NO_AVX2)
+#define OSTREL_WITH_AVX2 1
+#else
+#define OSTREL_WITH_AVX2 0
+#endif
 
 namespace ostrel {
 namespace {
 
 // The wide loops are written once with GCC's vector types and compiled
-// twice: as they stand, for the baseline every x86-64 has (SSE2, where a
-// 32-byte vector is two registers), and inside functions built for AVX2.
-// Lane l of vector r in a step holds sample r * kLanes + l of the step; a
-// step takes lcm(kLanes, Channels) samples, so that a lane always sees the
-// same channel and a step is whole frames.
-// Vectors of a given width in bytes: 16 for the baseline, where wider ones
-// would be split into pieces and cost more than they save, 32 for AVX2.
-// Written out for each width because GCC ignores a vector_size that
-// depends on a template parameter.
+// for 16-byte vectors, which every processor's compiler lowers to its own
+// (SSE2, NEON, the z vector unit, or plain code), and on x86 also inside
+// functions built for AVX2, in 32-byte vectors.
+//
+// A loop goes through samples, not frames: sums of integers come out the
+// same in any order, so only the maxima care which channel a sample is of.
+// Lane l of vector r in a step holds sample r * Lanes + l of the step; a
+// step takes lcm(Lanes, channels) samples, so that a lane always sees the
+// same channel and a step is whole frames. For mono and stereo a step is
+// one vector; for more channels it is at most seven, their number known
+// only when running.
+//
+// Vectors of a given width in bytes, written out for each width because
+// GCC ignores a vector_size that depends on a template parameter there.
 template <std::size_t Width>
 struct Vectors;
 template <>
@@ -44,13 +62,21 @@ struct Vectors<32> {
 // Lambdas inside the wide loops must be inlined too, into whichever
 // variant's function calls them.
 #define OSTREL_LAMBDA __attribute__((always_inline))
-// The helpers below that take or return 32-byte vectors are always inlined,
-// so no call ever passes one and the warning about that ABI does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
-template <std::size_t Lanes, int Channels>
-constexpr std::size_t kVectorsPerStep =
-    std::lcm(Lanes, std::size_t{Channels}) / Lanes;
+// Vectors in a step: lcm(Lanes, channels) / Lanes. Lanes are a power of 2
+// of at least 4, so mono and stereo take one, and 7 channels the most.
+template <std::size_t Lanes, class Shape>
+OSTREL_INLINE std::size_t VectorsPerStep(Shape shape) {
+  if constexpr (Shape::kFixed) {
+    static_assert(Lanes % Shape::count() == 0);
+    return 1;
+  } else {
+    return shape.count() / std::gcd(Lanes, std::size_t{shape.count()});
+  }
+}
+// Room for the vectors of a step.
+template <class Shape>
+constexpr std::size_t kMaxVectorsPerStep = Shape::kFixed ? 1 : kMaxChannels;
 
 template <class Vector>
 OSTREL_INLINE std::uint64_t LaneTotal(const Vector& sum) {
@@ -59,14 +85,17 @@ OSTREL_INLINE std::uint64_t LaneTotal(const Vector& sum) {
   return total;
 }
 
-// Folds the lanes' maxima into their channels.
-template <int Channels, class Vector, std::size_t R>
-OSTREL_INLINE void FoldMaxima(const std::array<Vector, R>& top,
-                              RunMagnitudes<Channels>& m) {
+// Folds the lanes' maxima of the step's `vectors` vectors into their
+// channels.
+template <class Vector, std::size_t N, class Shape>
+OSTREL_INLINE void FoldMaxima(const std::array<Vector, N>& top,
+                              std::size_t vectors, Shape shape,
+                              RunMagnitudes& m) {
   constexpr std::size_t kLanes = sizeof(Vector) / sizeof(top[0][0]);
-  for (std::size_t r = 0; r < R; ++r) {
+  const std::uint32_t channels = shape.count();
+  for (std::size_t r = 0; r < vectors; ++r) {
     for (std::size_t l = 0; l < kLanes; ++l) {
-      std::uint64_t& t = m.top[(r * kLanes + l) % Channels];
+      std::uint64_t& t = m.top[(r * kLanes + l) % channels];
       t = std::max<std::uint64_t>(t, top[r][l]);
     }
   }
@@ -80,22 +109,21 @@ OSTREL_INLINE Unsigned Magnitude(const Unsigned& v) {
   return (v ^ sign) - sign;
 }
 
-// The loop every wide variant shares. A step is kR vectors of `Lanes`
-// samples; body(at, r) takes vector r of the step that starts at sample
-// `at`. The steps go in runs of at most Budget / kR, after each of which
-// flush() moves the lanes' sums into 64 bits before they could overflow.
-// Returns how many samples it took: whole steps, so whole frames.
-template <std::size_t Lanes, int Channels, std::size_t Budget, class Body,
-          class Flush>
-OSTREL_INLINE std::size_t Steps(std::size_t samples, Body body, Flush flush) {
-  constexpr std::size_t kR = kVectorsPerStep<Lanes, Channels>;
-  constexpr std::size_t kStep = Lanes * kR;
-  constexpr std::size_t kStepsPerRun = Budget / kR;
+// The loop every wide variant shares. A step is `vectors` vectors of
+// `Lanes` samples; body(at, r) takes vector r of the step that starts at
+// sample `at`. The steps go in runs of at most Budget / vectors, after each
+// of which flush() moves the lanes' sums into 64 bits before they could
+// overflow. Returns how many samples it took: whole steps, so whole frames.
+template <std::size_t Lanes, std::size_t Budget, class Body, class Flush>
+OSTREL_INLINE std::size_t Steps(std::size_t samples, std::size_t vectors,
+                                Body body, Flush flush) {
+  const std::size_t step = Lanes * vectors;
+  const std::size_t steps_per_run = Budget / vectors;
   std::size_t k = 0;
-  while (k + kStep <= samples) {
-    const std::size_t steps = std::min((samples - k) / kStep, kStepsPerRun);
-    for (std::size_t s = 0; s < steps; ++s, k += kStep) {
-      for (std::size_t r = 0; r < kR; ++r) body(k + r * Lanes, r);
+  while (k + step <= samples) {
+    const std::size_t steps = std::min((samples - k) / step, steps_per_run);
+    for (std::size_t s = 0; s < steps; ++s, k += step) {
+      for (std::size_t r = 0; r < vectors; ++r) body(k + r * Lanes, r);
     }
     flush();
   }
@@ -112,8 +140,8 @@ OSTREL_INLINE void AddPairs(Wide& sum, const Narrow& magnitudes) {
 }
 
 // Moves the lanes' sums into the run's 64-bit total and starts them again.
-template <class Vector, int Channels>
-OSTREL_INLINE void Flush(Vector& sum, RunMagnitudes<Channels>& m) {
+template <class Vector>
+OSTREL_INLINE void Flush(Vector& sum, RunMagnitudes& m) {
   m.sum += LaneTotal(sum);
   sum = Vector{};
 }
@@ -127,27 +155,27 @@ OSTREL_INLINE void Raise(Vector& top, const Vector& v) {
 // Unsigned 8-bit samples. A magnitude, |byte - 128|, is at most 128 and
 // fits a byte; neighbouring pairs are summed in 16-bit lanes, which take
 // 255 pairs before they move into 64 bits.
-template <std::size_t Width, int Channels>
+template <std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
-                                RunMagnitudes<Channels>& m) {
+                                Shape shape, RunMagnitudes& m) {
   using U8 = typename Vectors<Width>::U8;
   using I8 = typename Vectors<Width>::I8;
   using U16 = typename Vectors<Width>::U16;
   constexpr std::size_t kLanes = Width;
-  std::array<U8, kVectorsPerStep<kLanes, Channels>> top{};
+  const std::size_t vectors = VectorsPerStep<kLanes>(shape);
+  std::array<U8, kMaxVectorsPerStep<Shape>> top{};
   U16 sum = {};
-  const std::size_t k = Steps<kLanes, Channels, 255>(
-      samples,
+  const std::size_t k = Steps<kLanes, 255>(
+      samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        U8 v;
-        std::memcpy(&v, p + at, sizeof v);
+        const auto v = LoadLe<U8>(p + at);
         // The byte less 128 as a signed byte; -128 maps onto 128.
         const U8 mag = Magnitude<U8, I8>(v ^ 0x80);
         Raise(top[r], mag);
         AddPairs(sum, mag);
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, m);
+  FoldMaxima(top, vectors, shape, m);
   return k;
 }
 
@@ -156,9 +184,9 @@ OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
 // 2^segment, and 2^e for e of 0 to 7 is (1 + e0) (1 + 3 e1) (1 + 15 e2)
 // from the bits of e, which needs only the baseline's multiplication.
 // Magnitudes stay below 2^15, so signed comparisons order them.
-template <std::size_t Width, int Channels, bool MuLaw>
+template <std::size_t Width, bool MuLaw, class Shape>
 OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
-                                  RunMagnitudes<Channels>& m) {
+                                  Shape shape, RunMagnitudes& m) {
   using HalfU8 = typename Vectors<Width>::HalfU8;
   using U16 = typename Vectors<Width>::U16;
   using I16 = typename Vectors<Width>::I16;
@@ -167,14 +195,13 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
   const auto power = [](const U16& e) OSTREL_LAMBDA {
     return (1 + (e & 1)) * (1 + 3 * ((e >> 1) & 1)) * (1 + 15 * ((e >> 2) & 1));
   };
-  std::array<I16, kVectorsPerStep<kLanes, Channels>> top{};
+  const std::size_t vectors = VectorsPerStep<kLanes>(shape);
+  std::array<I16, kMaxVectorsPerStep<Shape>> top{};
   U32 sum = {};
-  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 14)>(
-      samples,
+  const std::size_t k = Steps<kLanes, (std::size_t{1} << 14)>(
+      samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        HalfU8 bytes;
-        std::memcpy(&bytes, p + at, sizeof bytes);
-        const U16 code = __builtin_convertvector(bytes, U16);
+        const U16 code = __builtin_convertvector(LoadLe<HalfU8>(p + at), U16);
         U16 mag;
         if constexpr (MuLaw) {
           // Inverted: a mantissa and an exponent; (8 m + 132) 2^e - 132.
@@ -193,57 +220,56 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
         AddPairs(sum, mag);
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, m);
+  FoldMaxima(top, vectors, shape, m);
   return k;
 }
 
 // 16-bit samples. Magnitudes (at most 2^15) are summed in 32-bit lanes, a
 // pair of neighbouring samples per lane, and moved into 64 bits before a
 // lane could pass 2^31.
-template <std::size_t Width, int Channels>
+template <std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
-                                 RunMagnitudes<Channels>& m) {
+                                 Shape shape, RunMagnitudes& m) {
   using U16 = typename Vectors<Width>::U16;
   using I16 = typename Vectors<Width>::I16;
   using U32 = typename Vectors<Width>::U32;
   constexpr std::size_t kLanes = Width / 2;
-  std::array<U16, kVectorsPerStep<kLanes, Channels>> top{};
+  const std::size_t vectors = VectorsPerStep<kLanes>(shape);
+  std::array<U16, kMaxVectorsPerStep<Shape>> top{};
   U32 sum = {};
-  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 14)>(
-      samples,
+  const std::size_t k = Steps<kLanes, (std::size_t{1} << 14)>(
+      samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        U16 v;
-        std::memcpy(&v, p + 2 * at, sizeof v);
-        const U16 mag = Magnitude<U16, I16>(v);
+        const U16 mag = Magnitude<U16, I16>(LoadLe<U16>(p + 2 * at));
         Raise(top[r], mag);
         AddPairs(sum, mag);
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, m);
+  FoldMaxima(top, vectors, shape, m);
   return k;
 }
 
-// 24-bit samples. Each half of a register takes four samples (12 bytes) and
-// spreads them into the top three bytes of 32-bit lanes, where an
-// arithmetic shift right by 8 restores the sign. The second half is loaded
-// from 8 bytes into the group, so no load reaches past the group's 24
-// bytes. A magnitude is at most 2^23, so a lane takes 256 of them before
-// its sum moves into 64 bits.
-template <int Channels>
+#if OSTREL_WITH_AVX2
+// 24-bit samples, in AVX2 only (so on a little-endian processor). Each half
+// of a register takes four samples (12 bytes) and spreads them into the top
+// three bytes of 32-bit lanes, where an arithmetic shift right by 8
+// restores the sign. The second half is loaded from 8 bytes into the group,
+// so no load reaches past the group's 24 bytes. A magnitude is at most
+// 2^23, so a lane takes 256 of them before its sum moves into 64 bits.
+template <class Shape>
 OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
-                                 RunMagnitudes<Channels>& m) {
+                                 Shape shape, RunMagnitudes& m) {
   using V = Vectors<32>;
   constexpr std::size_t kLanes = 8;
-  std::array<V::U32, kVectorsPerStep<kLanes, Channels>> top{};
+  const std::size_t vectors = VectorsPerStep<kLanes>(shape);
+  std::array<V::U32, kMaxVectorsPerStep<Shape>> top{};
   V::U32 sum = {};
-  const std::size_t k = Steps<kLanes, Channels, 256>(
-      samples,
+  const std::size_t k = Steps<kLanes, 256>(
+      samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         const std::uint8_t* group = p + 3 * at;
-        V::HalfU8 low;
-        V::HalfU8 high;
-        std::memcpy(&low, group, sizeof low);
-        std::memcpy(&high, group + 8, sizeof high);
+        const auto low = LoadLe<V::HalfU8>(group);
+        const auto high = LoadLe<V::HalfU8>(group + 8);
         // Byte 0 of each lane is shifted out; any byte will do there.
         const V::U8 spread = __builtin_shufflevector(
             low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
@@ -254,9 +280,10 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
         sum += mag;
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, m);
+  FoldMaxima(top, vectors, shape, m);
   return k;
 }
+#endif
 
 // 32-bit integers and float words. A 32-bit magnitude (at most 2^31) is
 // summed as its high and low 16 bits in separate lanes, each of which
@@ -264,22 +291,21 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
 // word's low 31 bits, and only their maxima are wanted. The maxima are
 // kept of key - 1 compared as signed numbers, which every key fits: SSE2
 // has a signed comparison of 32-bit lanes but no unsigned one.
-template <bool Sum, std::size_t Width, int Channels>
+template <bool Sum, std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
-                                 RunMagnitudes<Channels>& m) {
+                                 Shape shape, RunMagnitudes& m) {
   using U32 = typename Vectors<Width>::U32;
   using I32 = typename Vectors<Width>::I32;
   constexpr std::size_t kLanes = Width / 4;
-  constexpr std::size_t kR = kVectorsPerStep<kLanes, Channels>;
-  std::array<I32, kR> below{};  // the largest key - 1; -1 stands for 0
+  const std::size_t vectors = VectorsPerStep<kLanes>(shape);
+  std::array<I32, kMaxVectorsPerStep<Shape>> below{};  // key - 1; -1 for 0
   below.fill(I32{} - 1);
   U32 high_sum = {};
   U32 low_sum = {};
-  const std::size_t k = Steps<kLanes, Channels, (std::size_t{1} << 15)>(
-      samples,
+  const std::size_t k = Steps<kLanes, (std::size_t{1} << 15)>(
+      samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        U32 v;
-        std::memcpy(&v, p + 4 * at, sizeof v);
+        const auto v = LoadLe<U32>(p + 4 * at);
         U32 key;
         if constexpr (Sum) {
           key = Magnitude<U32, I32>(v);
@@ -297,80 +323,55 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
           low_sum = U32{};
         }
       });
-  std::array<U32, kR> top{};
-  for (std::size_t r = 0; r < kR; ++r) top[r] = reinterpret_cast<U32>(below[r]) + 1;
-  FoldMaxima(top, m);
+  std::array<U32, kMaxVectorsPerStep<Shape>> top{};
+  for (std::size_t r = 0; r < vectors; ++r) {
+    top[r] = reinterpret_cast<U32>(below[r]) + 1;
+  }
+  FoldMaxima(top, vectors, shape, m);
   return k;
 }
 
-// Which wide loop a layout has, if any, and whether its baseline (SSE2)
-// build pays: measured against the plain loop on whole recordings, spreading
-// 24-bit samples into lanes without AVX2's byte shuffle costs about twice
-// as much, and the float maxima come out about 15% slower (the sums, not the
-// maxima, bound that scan), so those two stay plain without AVX2. The
-// 64-bit layouts have no wide loop.
-template <class Layout>
-constexpr bool kHasWide = std::is_same_v<Layout, Unsigned8Samples> ||
-                          std::is_same_v<Layout, ALawSamples> ||
-                          std::is_same_v<Layout, MuLawSamples> ||
-                          std::is_same_v<Layout, IntegerSamples<2>> ||
-                          std::is_same_v<Layout, IntegerSamples<3>> ||
-                          std::is_same_v<Layout, IntegerSamples<4>> ||
-                          std::is_same_v<Layout, Float32Samples>;
-// The wide loops load words in the host's byte order, and samples are
-// little-endian: on a big-endian host only the byte-wide layouts use them.
-template <class Layout>
-constexpr bool kHostOrderFits =
-    Layout::kBytes == 1 || std::endian::native == std::endian::little;
-template <class Layout>
-constexpr bool kPortablePays = kHasWide<Layout> && kHostOrderFits<Layout> &&
-                               !std::is_same_v<Layout, IntegerSamples<3>> &&
-                               !std::is_same_v<Layout, Float32Samples>;
-
-template <class Layout, std::size_t Width, int Channels>
+// The layout's wide loop in vectors of Width bytes; returns the samples it
+// took, whole frames of them.
+template <class Layout, std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide(const std::uint8_t* p, std::size_t samples,
-                               RunMagnitudes<Channels>& m) {
-  if constexpr (std::is_same_v<Layout, Unsigned8Samples>) {
-    return Wide8<Width>(p, samples, m);
-  } else if constexpr (std::is_same_v<Layout, ALawSamples>) {
-    return Wide711<Width, Channels, false>(p, samples, m);
-  } else if constexpr (std::is_same_v<Layout, MuLawSamples>) {
-    return Wide711<Width, Channels, true>(p, samples, m);
-  } else if constexpr (std::is_same_v<Layout, IntegerSamples<2>>) {
-    return Wide16<Width>(p, samples, m);
-  } else if constexpr (std::is_same_v<Layout, IntegerSamples<3>>) {
+                               Shape shape, RunMagnitudes& m) {
+  constexpr WideLoop kLoop = Layout::kWide;
+  static_assert(kLoop != WideLoop::kNone);
+  if constexpr (kLoop == WideLoop::kUnsigned8) {
+    return Wide8<Width>(p, samples, shape, m);
+  } else if constexpr (kLoop == WideLoop::kALaw) {
+    return Wide711<Width, false>(p, samples, shape, m);
+  } else if constexpr (kLoop == WideLoop::kMuLaw) {
+    return Wide711<Width, true>(p, samples, shape, m);
+  } else if constexpr (kLoop == WideLoop::kInteger16) {
+    return Wide16<Width>(p, samples, shape, m);
+  } else if constexpr (kLoop == WideLoop::kInteger24) {
+#if OSTREL_WITH_AVX2
     static_assert(Width == 32, "the 24-bit spread needs AVX2's shuffles");
-    return Wide24(p, samples, m);
-  } else {
-    return Wide32<Layout::kIntegerSteps, Width>(p, samples, m);
-  }
-}
-
-template <class Layout, int Channels>
-std::size_t WidePortable(const std::uint8_t* p, std::size_t samples,
-                         RunMagnitudes<Channels>& m) {
-  if constexpr (kPortablePays<Layout>) {
-    return Wide<Layout, 16>(p, samples, m);
-  } else {
-    return 0;  // never chosen: see CanRun
-  }
-}
-
-// AVX2 variants exist only where the compiler targets x86, and not in
-// builds that leave them out (the sanitizer build, the benchmark's baseline).
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(OSTREL_NO_AVX2)
-#define OSTREL_WITH_AVX2 1
+    return Wide24(p, samples, shape, m);
+#else
+    static_assert(Width == 0, "the 24-bit spread needs AVX2's shuffles");
+    return 0;
 #endif
-
-#ifdef OSTREL_WITH_AVX2
-template <class Layout, int Channels>
-__attribute__((target("avx2"))) std::size_t WideAvx2(
-    const std::uint8_t* p, std::size_t samples, RunMagnitudes<Channels>& m) {
-  if constexpr (kHasWide<Layout>) {
-    return Wide<Layout, 32>(p, samples, m);
   } else {
-    return 0;  // never chosen: see CanRun
+    return Wide32<kLoop == WideLoop::kInteger32, Width>(p, samples, shape, m);
   }
+}
+
+template <class Layout, class Shape>
+std::size_t WideNarrow(const std::uint8_t* p, std::size_t samples,
+                       Shape shape, RunMagnitudes& m) {
+  return Wide<Layout, 16>(p, samples, shape, m);
+}
+
+#if OSTREL_WITH_AVX2
+template <class Layout, class Shape>
+__attribute__((target("avx2"))) std::size_t WideAvx2(const std::uint8_t* p,
+                                                     std::size_t samples,
+                                                     Shape shape,
+                                                     RunMagnitudes& m) {
+  return Wide<Layout, 32>(p, samples, shape, m);
 }
 
 bool ProcessorHasAvx2() {
@@ -382,81 +383,78 @@ bool ProcessorHasAvx2() {
 }
 #endif
 
+template <class Layout, Variant V>
+void AddRun(const std::uint8_t* p, std::size_t frames, std::uint32_t channels,
+            RunMagnitudes& m) {
+  WithChannels(channels, [&](auto shape) OSTREL_LAMBDA {
+    std::size_t done = 0;  // samples, a whole number of frames
+    if constexpr (V == Variant::kPortable) {
+      done = WideNarrow<Layout>(p, frames * channels, shape, m);
+    }
+#if OSTREL_WITH_AVX2
+    if constexpr (V == Variant::kAvx2) {
+      done = WideAvx2<Layout>(p, frames * channels, shape, m);
+    }
+#endif
+    AddRunScalar<Layout>(p + done * Layout::kBytes, frames - done / channels,
+                         shape, m);
+  });
+}
+
+template <class Layout>
+AddRunFn LayoutRun(Variant v) {
+  switch (v) {
+    case Variant::kScalar:
+      return &AddRun<Layout, Variant::kScalar>;
+    case Variant::kPortable:
+      if constexpr (Layout::kNarrowWidePays) {
+        return &AddRun<Layout, Variant::kPortable>;
+      }
+      return nullptr;
+    case Variant::kAvx2:
+#if OSTREL_WITH_AVX2
+      if constexpr (Layout::kWide != WideLoop::kNone) {
+        if (ProcessorHasAvx2()) return &AddRun<Layout, Variant::kAvx2>;
+      }
+#endif
+      return nullptr;
+  }
+  return nullptr;
+}
+
+Variant& VariantLimit() {
+  static Variant most = Variant::kAvx2;
+  return most;
+}
+
 }  // namespace
 
-template <class Layout>
-bool CanRun(Variant variant) {
-  switch (variant) {
-    case Variant::kScalar:
-      return true;
-    case Variant::kPortable:
-      return kPortablePays<Layout>;
-    case Variant::kAvx2:
-#ifdef OSTREL_WITH_AVX2
-      return kHasWide<Layout> && ProcessorHasAvx2();
-#else
-      return false;
-#endif
-  }
-  return false;
+bool Decodes(const WaveAttributes& wa) {
+  return WithLayout(wa, []<class Layout>(std::type_identity<Layout>) {
+    return !std::is_void_v<Layout>;
+  });
 }
 
-template <class Layout>
-Variant BestVariant() {
-  static const Variant best = [] {
-    constexpr std::array kFastestFirst = {Variant::kAvx2, Variant::kPortable,
-                                          Variant::kScalar};
-    return *std::find_if(kFastestFirst.begin(), kFastestFirst.end(),
-                         [](Variant v) { return CanRun<Layout>(v); });
-  }();
-  return best;
+AddRunFn RunOf(const WaveAttributes& wa, Variant v) {
+  return WithLayout(wa, [v]<class Layout>(std::type_identity<Layout>) {
+    if constexpr (std::is_void_v<Layout>) {
+      return AddRunFn{nullptr};
+    } else {
+      return LayoutRun<Layout>(v);
+    }
+  });
 }
 
-template <class Layout, int Channels>
-void AddRun(Variant variant, const std::uint8_t* p, std::size_t frames,
-            RunMagnitudes<Channels>& m) {
-  const std::size_t samples = frames * Channels;
-  std::size_t done = 0;  // samples, a whole number of frames
-  switch (variant) {
-    case Variant::kScalar:
-      break;
-    case Variant::kPortable:
-      done = WidePortable<Layout>(p, samples, m);
-      break;
-    case Variant::kAvx2:
-#ifdef OSTREL_WITH_AVX2
-      done = WideAvx2<Layout>(p, samples, m);
-#endif
-      break;
-  }
-  AddRunScalar<Layout, Channels>(p + done * Layout::kBytes,
-                                 frames - done / Channels, m);
+Variant ChosenVariant(const WaveAttributes& wa) {
+  constexpr std::array kFastestFirst = {Variant::kAvx2, Variant::kPortable,
+                                        Variant::kScalar};
+  // The plain loop is always there and never above the limit.
+  return *std::find_if(kFastestFirst.begin(), kFastestFirst.end(),
+                       [&wa](Variant v) {
+                         return v <= VariantLimit() && RunOf(wa, v) != nullptr;
+                       });
 }
 
-#define OSTREL_CHANNELS(Layout, Channels)                          \
-  template void AddRun<Layout, Channels>(Variant, const std::uint8_t*, \
-                                         std::size_t, RunMagnitudes<Channels>&);
-#define OSTREL_LAYOUT(Layout)                 \
-  template bool CanRun<Layout>(Variant);      \
-  template Variant BestVariant<Layout>();     \
-  OSTREL_CHANNELS(Layout, 1)                  \
-  OSTREL_CHANNELS(Layout, 2)                  \
-  OSTREL_CHANNELS(Layout, 3)                  \
-  OSTREL_CHANNELS(Layout, 4)                  \
-  OSTREL_CHANNELS(Layout, 5)                  \
-  OSTREL_CHANNELS(Layout, 6)                  \
-  OSTREL_CHANNELS(Layout, 7)                  \
-  OSTREL_CHANNELS(Layout, 8)
-OSTREL_LAYOUT(Unsigned8Samples)
-OSTREL_LAYOUT(ALawSamples)
-OSTREL_LAYOUT(MuLawSamples)
-OSTREL_LAYOUT(IntegerSamples<2>)
-OSTREL_LAYOUT(IntegerSamples<3>)
-OSTREL_LAYOUT(IntegerSamples<4>)
-OSTREL_LAYOUT(Float32Samples)
-OSTREL_LAYOUT(Float64Samples)
-OSTREL_LAYOUT(Int64Samples)
-#undef OSTREL_LAYOUT
-#undef OSTREL_CHANNELS
+void LimitVariantsForTesting(Variant most) { VariantLimit() = most; }
 
 }  // namespace ostrel

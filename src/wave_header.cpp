@@ -5,6 +5,8 @@
 #include <cstring>
 #include <span>
 
+#include "little_endian.hpp"
+
 namespace ostrel {
 namespace {
 
@@ -60,12 +62,15 @@ struct Copy {
   bool Is(const char* tag) const {
     return Has(0, 4) && std::memcmp(bytes.data(), tag, 4) == 0;
   }
+  // A 16-bit field, 0 to 65535.
   int Field16(std::uint64_t offset) const {
-    return Assem2(bytes[offset], bytes[offset + 1]);
+    return LoadLe<std::uint16_t>(bytes.data() + offset);
   }
+  // A 32-bit field read as a signed number: a field with its top bit set
+  // comes out negative.
   std::int64_t Field32(std::uint64_t offset) const {
-    return Assem4(bytes[offset], bytes[offset + 1], bytes[offset + 2],
-                  bytes[offset + 3]);
+    return static_cast<std::int32_t>(
+        LoadLe<std::uint32_t>(bytes.data() + offset));
   }
 };
 
@@ -165,9 +170,7 @@ bool WalkChunks(Head& head, Chunks& found) {
     if (n == 1 && header.Is("ds64") && size >= kDs64BodyBytes) {
       const auto ds64 = head.Read<8>(offset + kDs64DataSize);
       if (ds64.got == 8) {
-        for (int k = 7; k >= 0; --k) {
-          found.ds64_data_size = found.ds64_data_size << 8 | ds64.bytes[k];
-        }
+        found.ds64_data_size = LoadLe<std::uint64_t>(ds64.bytes.data());
       }
     }
     offset += kChunkHeaderBytes + size + (size & 1);
@@ -197,16 +200,6 @@ std::uint32_t BytesPerSample(int bits) {
 }
 
 }  // namespace
-
-int Assem2(std::uint8_t b0, std::uint8_t b1) { return b0 + 256 * b1; }
-
-std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
-                    std::uint8_t b3) {
-  const std::uint32_t bits = b0 | (std::uint32_t{b1} << 8) |
-                             (std::uint32_t{b2} << 16) |
-                             (std::uint32_t{b3} << 24);
-  return static_cast<std::int32_t>(bits);
-}
 
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   ProbeResult result;

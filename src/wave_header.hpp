@@ -40,12 +40,6 @@ struct ProbeResult {
   bool walked_past_head = false;
 };
 
-// Little-endian 16-bit field, each byte taken as 0 to 255.
-int Assem2(std::uint8_t b0, std::uint8_t b1);
-// Little-endian 32-bit field read as a signed number: a field with its top
-// bit set comes out negative.
-std::int64_t Assem4(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2,
-                    std::uint8_t b3);
 
 // Probes a source whose length is file_length.
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);

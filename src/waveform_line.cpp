@@ -1,11 +1,10 @@
 #include "waveform_line.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace ostrel {
@@ -16,44 +15,6 @@ constexpr std::array<std::uint64_t, 4> kPowersOfTen = {1, 10, 100, 1000};
 // Room for the longest time column: a float below 2^64 has at most 20
 // integer digits; a point, three decimals, a tab, an int32 and a tab.
 constexpr std::size_t kMaxTimeColumn = 48;
-
-}  // namespace
-
-void Output::Write(std::string_view text) {
-  while (!text.empty()) {
-    char* p = Reserve(1);
-    const std::size_t room = kCapacity - used_;
-    const std::size_t n = text.size() < room ? text.size() : room;
-    std::memcpy(p, text.data(), n);
-    used_ += n;
-    text.remove_prefix(n);
-  }
-}
-
-bool Output::Flush() {
-  const char* p = buffer_.data();
-  std::size_t left = used_;
-  used_ = 0;
-  if (sink_ != nullptr) {
-    sink_->append(p, left);
-    return true;
-  }
-  // After a failure the rest is dropped: the run is failing anyway, and
-  // retrying a full disk for every line would only waste time.
-  while (left > 0 && error_ == 0) {
-    const ssize_t w = ::write(fd_, p, left);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      error_ = w < 0 ? errno : EIO;
-      break;
-    }
-    p += w;
-    left -= static_cast<std::size_t>(w);
-  }
-  return error_ == 0;
-}
-
-namespace {
 
 // The line is built in room that Reserve has already made, so the fixed-size
 // copies below are within bounds by construction. With _FORTIFY_SOURCE at
@@ -275,6 +236,51 @@ void Waveform(Output& out, std::int64_t position, std::uint32_t rate,
   p += dots;
   *p++ = '\n';
   out.Commit(p);
+}
+
+namespace {
+
+void PutNumber(Output& out, float value, int decimals) {
+  char* p = out.Reserve(64);
+  out.Commit(std::to_chars(p, p + 64, static_cast<double>(value),
+                           std::chars_format::fixed, decimals)
+                 .ptr);
+}
+
+// A peak in level units as dB relative to full scale (128).
+float PeakDecibels(double peak) {
+  return static_cast<float>(20 * std::log10(peak * 0.0078125));
+}
+
+}  // namespace
+
+void SummaryLines(Output& out, float magnification,
+                  std::span<const double> peaks) {
+  // The product is a float; the logarithm is taken in double precision.
+  const float product = 256 * magnification;
+  const auto threshold =
+      static_cast<float>(-20 * std::log10(static_cast<double>(product)));
+  out.Write("Showing values above ");
+  PutNumber(out, threshold, 0);
+  out.Write(" dB\n");
+  if (peaks.size() == 1) {
+    out.Write("Peak over interval ");
+    PutNumber(out, PeakDecibels(peaks[0]), 1);
+    out.Write(" dB\n");
+  } else if (peaks.size() == 2) {
+    out.Write("Peaks over interval ");
+    PutNumber(out, PeakDecibels(peaks[0]), 1);
+    out.Write(" L ");
+    PutNumber(out, PeakDecibels(peaks[1]), 1);
+    out.Write(" R\n");
+  } else {
+    out.Write("Peaks over interval");
+    for (const double peak : peaks) {
+      out.Write(" ");
+      PutNumber(out, PeakDecibels(peak), 1);
+    }
+    out.Write(" dB\n");
+  }
 }
 
 }  // namespace ostrel

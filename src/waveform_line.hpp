@@ -1,56 +1,13 @@
-// Printing one line of the text waveform, and the buffered writer that every
-// byte of standard output goes through.
+// Printing the text waveform: one line per window, and the summary lines
+// (the threshold and the peaks) that close it.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
+#include <span>
+
+#include "output.hpp"
 
 namespace ostrel {
-
-// One buffered writer for the whole run: lines are formatted straight into
-// its buffer and leave in large writes. A failed write is remembered; the
-// driver turns it into a failed run.
-class Output {
- public:
-  explicit Output(int fd) : fd_(fd) {}
-  // For tests: everything written is appended to the string.
-  explicit Output(std::string& sink) : sink_(&sink) {}
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() = default;
-
-  static constexpr std::size_t kCapacity = std::size_t{1} << 16;
-
-  // Room for n bytes (n at most kCapacity) at the returned pointer; hand the
-  // end of what was written to Commit.
-  char* Reserve(std::size_t n) {
-    if (kCapacity - used_ < n) Flush();
-    return buffer_.data() + used_;
-  }
-  void Commit(const char* end) {
-    used_ = static_cast<std::size_t>(end - buffer_.data());
-  }
-  void Write(std::string_view text);
-  void Line(std::string_view text) {
-    Write(text);
-    Write("\n");
-  }
-  // Sends what is buffered; false once any write has failed.
-  bool Flush();
-  bool ok() const { return error_ == 0; }
-  // The errno of the first failed write, 0 if none failed.
-  int error() const { return error_; }
-
- private:
-  std::array<char, kCapacity> buffer_{};
-  std::size_t used_ = 0;
-  int fd_ = -1;
-  std::string* sink_ = nullptr;
-  int error_ = 0;
-};
 
 // The longest row of dots a line gets: full scale times the largest
 // magnification, which full-scale negative integer samples at 256 reach. It
@@ -67,5 +24,11 @@ char* FormatFixed(char* out, float value, int decimals);
 // frame number too when windows are very short, then floor(level) dots.
 void Waveform(Output& out, std::int64_t position, std::uint32_t rate,
               double level, double window_seconds);
+
+// The lines after the waveform: the level a dot stands for at this
+// magnification, in dB, and each channel's peak (in level units) in dB
+// relative to full scale, laid out for mono, stereo or more channels.
+void SummaryLines(Output& out, float magnification,
+                  std::span<const double> peaks);
 
 }  // namespace ostrel

@@ -1,42 +1,16 @@
 #include <bit>
 
 #include "sample_decode.hpp"
+#include "waveform_line.hpp"
+#include "window_sums.hpp"
 
 #include "wave_builder.hpp"
 
 namespace {
 
+using ostrel::Variant;
 using wb::Bytes;
 using wb::Pack;
-
-TEST(Scan, DecodesEveryByteInBothChannels) {
-  struct Case {
-    Bytes sample;
-    double magnitude;
-  };
-  const Case cases[] = {
-      {.sample = {0x00, 0x80}, .magnitude = 128},
-      {.sample = {0xFF, 0x7F}, .magnitude = 127.99609375},
-      {.sample = {0xFF, 0xFF}, .magnitude = 0.00390625},
-      {.sample = {0x00, 0x01}, .magnitude = 1},
-      {.sample = {0x80, 0x00}, .magnitude = 0.5},
-      {.sample = {0x00, 0x00, 0x80}, .magnitude = 128},
-      {.sample = {0xFF, 0xFF, 0x7F}, .magnitude = 127 + 255 / 256.0 + 255 / 65536.0},
-      {.sample = {0x80, 0x80, 0x00}, .magnitude = 128 / 256.0 + 128 / 65536.0},
-      {.sample = {0x80, 0x00, 0x00}, .magnitude = 128 / 65536.0},
-      {.sample = {0x80, 0x80, 0xFF}, .magnitude = 1 - 128 / 256.0 - 128 / 65536.0},  // -1 + 0.5 + 0.00195...
-  };
-  for (const auto& [sample, magnitude] : cases) {
-    const auto width = static_cast<std::uint32_t>(sample.size());
-    Bytes left = sample, right(width);
-    left.resize(2 * width);
-    right.insert(right.end(), sample.begin(), sample.end());
-    const auto l = wb::Scan(left, {.bytes = width, .channels = 2}).first;
-    const auto r = wb::Scan(right, {.bytes = width, .channels = 2}).first;
-    EXPECT_EQ(std::tuple(l.channel[0], l.channel[1], r.channel[0], r.channel[1]), std::tuple(magnitude, 0.0, 0.0, magnitude));
-    EXPECT_EQ(wb::Scan(sample, {.bytes = width}).first.channel[0], magnitude);  // mono
-  }
-}
 
 TEST(Scan, WindowLevels) {
   std::vector<std::int64_t> alternating, left64;  // +128/-128; stereo 64 (level units) and silence
@@ -150,16 +124,15 @@ TEST(Scan, MatchesPlainCalculationAcrossBlocks) {
   // frame, a few frames, odd lengths that straddle the block edges, and
   // none at all.
   std::vector<Case> cases;
-  const std::pair<std::uint32_t, std::uint32_t> layouts[] = {{1, 1}, {1, 6}, {1, 7}, {2, 1}, {3, 1},
-                                                             {4, 1}, {4, 3}, {8, 1}, {8, 3}};
-  for (const auto& [bytes, encoding] : layouts)
+  for (const wave_writer::SampleLayout& layout : wave_writer::kSampleLayouts)
     for (const std::uint32_t channels : {1U, 2U})
-      for (const std::uint32_t window : {1U, 7U, 441U, 2205U, 0U}) cases.push_back({bytes, encoding, channels, window});
+      for (const std::uint32_t window : {1U, 7U, 441U, 2205U, 0U})
+        cases.push_back({layout.bits / 8U, layout.code, channels, window});
   for (const std::uint32_t channels : {3U, 4U, 5U, 6U, 7U, 8U}) {
     cases.push_back({2, 1, channels, 441});
     cases.push_back({1, 1, channels, 33});
   }
-  cases.insert(cases.end(), {{3, 1, 3, 441}, {4, 3, 6, 441}, {8, 3, 5, 7}});
+  cases.insert(cases.end(), {{3, 1, 3, 441}, {4, 3, 6, 441}, {8, 3, 5, 7}, {4, 1, 7, 2205}});
   for (const Case& c : cases) {
     const std::uint64_t block = ostrel::kBlockBytes / (c.bytes * c.channels);
     // Windows of one frame never straddle a block edge: a short stretch will do.
@@ -179,18 +152,25 @@ TEST(Scan, MatchesPlainCalculationAcrossBlocks) {
     }
     const wb::Layout l{.bytes = c.bytes, .channels = c.channels, .rate = 44100, .window = c.window,
                        .start = 1234, .end = frames - 17, .mag = 3, .encoding = c.encoding};
-    const auto got = wb::Scan(bytes, l);
     const auto want = Reference(v, l);
-    const std::string name = std::to_string(c.bytes) + " bytes, code " + std::to_string(c.encoding) + ", " +
-                             std::to_string(c.channels) + " channels, window " + std::to_string(c.window);
-    EXPECT_EQ(got.first, want.first) << name;
-    EXPECT_TRUE(got.second == want.second) << name;
+    // The whole scan in every variant this build and processor has.
+    for (const Variant most : {Variant::kScalar, Variant::kPortable, Variant::kAvx2}) {
+      ostrel::LimitVariantsForTesting(most);
+      const auto got = wb::Scan(bytes, l);
+      const std::string name = std::to_string(c.bytes) + " bytes, code " + std::to_string(c.encoding) + ", " +
+                               std::to_string(c.channels) + " channels, window " + std::to_string(c.window) +
+                               ", variants up to " + std::to_string(static_cast<int>(most));
+      EXPECT_EQ(got.first, want.first) << name;
+      EXPECT_TRUE(got.second == want.second) << name;
+    }
   }
 }
 
 TEST(Scan, DecodesEveryEncoding) {
-  // Hand-worked values in level units (full scale 128): unsigned 8-bit is
-  // the byte less 128; G.711 gives the standard 16-bit linear value / 256
+  // Hand-worked values in level units (full scale 128): 16-bit steps are
+  // 1/256, 24-bit steps 1/65536, bytes little-endian; 32-bit floats times
+  // 128, zero read as the smallest normal exponent (2^-120 after scaling);
+  // unsigned 8-bit is the byte less 128; G.711 gives the standard 16-bit linear value / 256
   // (A-law 0x55 is -8 and 0xD5 is +8; 0xAA and 0x2A are +-32256;
   // mu-law 0x00 and 0x80 are -+32124, 0x7F and 0xFF are 0, and the rest
   // inverted is sign, exponent, mantissa: (8m + 132) 2^e - 132); 64-bit floats
@@ -201,6 +181,18 @@ TEST(Scan, DecodesEveryEncoding) {
     double magnitude;
   };
   const Row rows[] = {
+      {.bytes = 2, .encoding = 1, .sample = {0x00, 0x80}, .magnitude = 128},
+      {.bytes = 2, .encoding = 1, .sample = {0xFF, 0x7F}, .magnitude = 127.99609375},
+      {.bytes = 2, .encoding = 1, .sample = {0xFF, 0xFF}, .magnitude = 0.00390625},
+      {.bytes = 2, .encoding = 1, .sample = {0x80, 0x00}, .magnitude = 0.5},
+      {.bytes = 3, .encoding = 1, .sample = {0x00, 0x00, 0x80}, .magnitude = 128},
+      {.bytes = 3, .encoding = 1, .sample = {0xFF, 0xFF, 0x7F}, .magnitude = 127 + 255 / 256.0 + 255 / 65536.0},
+      {.bytes = 3, .encoding = 1, .sample = {0x80, 0x80, 0xFF}, .magnitude = 0x7F80 / 65536.0},  // -0x7F80
+      {.bytes = 4, .encoding = 1, .sample = {0x00, 0x00, 0x00, 0x80}, .magnitude = 128},
+      {.bytes = 4, .encoding = 1, .sample = {0x00, 0x00, 0x01, 0x00}, .magnitude = 1 / 256.0},
+      {.bytes = 4, .encoding = 3, .sample = {0x00, 0x00, 0x80, 0xBF}, .magnitude = 128},  // -1.0
+      {.bytes = 4, .encoding = 3, .sample = {0x00, 0x00, 0x00, 0x40}, .magnitude = 256},  // 2.0
+      {.bytes = 4, .encoding = 3, .sample = {0x00, 0x00, 0x00, 0x80}, .magnitude = 0x1p-120},  // -0.0
       {.bytes = 1, .encoding = 1, .sample = {0x00}, .magnitude = 128},
       {.bytes = 1, .encoding = 1, .sample = {0xFF}, .magnitude = 127},
       {.bytes = 1, .encoding = 1, .sample = {0x80}, .magnitude = 0},
@@ -226,6 +218,23 @@ TEST(Scan, DecodesEveryEncoding) {
     EXPECT_EQ(peaks.channel[0], r.magnitude) << r.bytes << " " << r.encoding << " " << int{r.sample[0]};
     EXPECT_EQ(text, "0.001\t1\t" + std::string(static_cast<std::size_t>(r.magnitude), '.') + "\n");
   }
+}
+
+TEST(Scan, NanNeverRaisesAPeak) {
+  // 0.5 and a NaN in 64-bit floats: the peak is 0.5 of full scale. The NaN
+  // adds NaN to its window's sum, which prints no dots.
+  const Bytes samples = Pack(8, {0x3FE0000000000000, 0x7FF8000000000000});
+  const auto [peaks, text] = wb::Scan(samples, {.bytes = 8, .window = 1, .integer = false});
+  EXPECT_EQ(peaks.channel[0], 64);
+  EXPECT_EQ(text, "0.001\t1\t" + std::string(64, '.') + "\n0.002\t2\t\n");
+}
+
+TEST(Scan, NothingDeliveredLeavesNoPeak) {
+  // A float stream whose samples never arrive: no frame was seen, so there
+  // is no peak at all, not that of a silent sample (2^-120).
+  const auto [peaks, text] = wb::Scan(Bytes(), {.bytes = 4, .end = 100, .integer = false});
+  EXPECT_EQ(peaks, ostrel::Peaks{});
+  EXPECT_EQ(text, "");
 }
 
 TEST(Scan, FloatStereoFrameTakesLeftFromItsFirstFourBytes) {

@@ -12,8 +12,7 @@ using wb::Lines;
 using wb::Pack;
 using wb::Wave;
 
-// The banner names the version set in the top CMakeLists.txt.
-const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
+using wb::kBanner;
 const std::string kUsage =
     "This program will print a basic waveform image\n"
     "Run with command line argument 1 being the name of the wavefile\n"
@@ -25,82 +24,128 @@ const std::string k48 = "Showing values above -48 dB\n";
 std::string File(const Wave& w) { return wb::Write(w.Build()); }
 Bytes Repeat(std::size_t n, std::int64_t v) { return Pack(2, std::vector<std::int64_t>(n, v)); }
 
-TEST(Driver, MessagesStatusesAndSummaries) {
-  // 100 frames of 16-bit mono at 1000 per second, every sample 256: level 1,
-  // peak 20 log10(1/128) = -42.1 dB; the default window is 50 frames.
-  const std::string one = File(Wave{.samples = Repeat(100, 256)}), missing = testing::TempDir() + "missing";
-  const std::string peak = "Peak over interval -42.1 dB\n", two = Lines(2, 1) + k48 + peak;
-  const std::string bad_time = "Stop or start time not set correctly\n", none = "Peak over interval -inf dB\n";
-  const std::string bad_layout = "Unrecognized bit or channel configuration\n";
-  struct Case {
-    std::vector<std::string> args;
-    std::string out;
-    int status;
-  };
-  const auto mag = [&](const char* m, int dots, const char* db, int status) {
-    return Case{.args = {one, "0", "1", "0", m},
-                .out = Lines(2, dots) + "Showing values above " + db + " dB\n" + peak,
-                .status = status};
-  };
-  const Case cases[] = {
+// 100 frames of 16-bit mono at 1000 per second, every sample 256: level 1,
+// peak 20 log10(1/128) = -42.1 dB; the default window is 50 frames.
+const std::string kPeak = "Peak over interval -42.1 dB\n", kNone = "Peak over interval -inf dB\n";
+const std::string kBadTime = "Stop or start time not set correctly\n";
+const std::string kBadLayout = "Unrecognized bit or channel configuration\n";
+const std::string& One() {
+  static const std::string one = File(Wave{.samples = Repeat(100, 256)});
+  return one;
+}
+const std::string kTwo = Lines(2, 1) + k48 + kPeak;
+
+struct Case {
+  std::vector<std::string> args;
+  std::string out;
+  int status;
+};
+void Check(std::initializer_list<Case> cases) {
+  for (const Case& c : cases)
+    EXPECT_EQ(wb::Run(c.args), std::pair(kBanner + c.out, c.status)) << testing::PrintToString(c.args);
+}
+
+TEST(Driver, Usage) {
+  Check({
       {.args = {}, .out = kUsage, .status = 1},
-      {.args = {one}, .out = kUsage, .status = 1},
-      {.args = {one, "0"}, .out = kUsage, .status = 1},
+      {.args = {One()}, .out = kUsage, .status = 1},
+      {.args = {One(), "0"}, .out = kUsage, .status = 1},
+  });
+}
+
+TEST(Driver, FileErrors) {
+  const std::string missing = testing::TempDir() + "missing";
+  Check({
       {.args = {missing, "0", "1"}, .out = "The file called " + missing + " cannot be found!\n", .status = 2},
       {.args = {File(Wave{.before_fmt = "x"}), "0", "1"}, .out = "Can't find format chunk in wave file!\n", .status = 2},
-      {.args = {File(Wave{.before_data = std::string(15000, 'x')}), "0", "1"}, .out = "Can't find data block in wave file!\n", .status = 2},
-      {.args = {one, "0", "1"}, .out = two, .status = 0},
-      {.args = {one, "-0", "0.1"}, .out = two, .status = 0},
-      {.args = {one, "0", "1e16"}, .out = two, .status = 0},
-      // 1e16 * 1000 is still below 2^64
-      {.args = {one, "2", "1"}, .out = bad_time, .status = 1},
-      {.args = {one, "0.05", "0.05"}, .out = bad_time, .status = 1},
-      {.args = {one, "-0.0001", "1"}, .out = bad_time, .status = 1},
-      {.args = {one, "nan", "1"}, .out = bad_time, .status = 1},
-      {.args = {one, "0", "inf"}, .out = bad_time, .status = 1},
-      {.args = {one, "0", "1e17"}, .out = bad_time, .status = 1},
-      {.args = {one, "1e17", "1"}, .out = bad_time, .status = 1},
-      {.args = {File(Wave{.rate = 0, .samples = Bytes(400)}), "0", "1"}, .out = bad_time, .status = 1},
+      {.args = {File(Wave{.before_data = std::string(15000, 'x')}), "0", "1"},
+       .out = "Can't find data block in wave file!\n",
+       .status = 2},
+  });
+}
+
+TEST(Driver, Times) {
+  Check({
+      {.args = {One(), "0", "1"}, .out = kTwo, .status = 0},
+      {.args = {One(), "-0", "0.1"}, .out = kTwo, .status = 0},
+      {.args = {One(), "0", "1e16"}, .out = kTwo, .status = 0},  // 1e16 * 1000 is still below 2^64
+      {.args = {One(), "2", "1"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "0.05", "0.05"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "-0.0001", "1"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "nan", "1"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "0", "inf"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "0", "1e17"}, .out = kBadTime, .status = 1},
+      {.args = {One(), "1e17", "1"}, .out = kBadTime, .status = 1},
+      {.args = {File(Wave{.rate = 0, .samples = Bytes(400)}), "0", "1"}, .out = kBadTime, .status = 1},
       // 0.7 s at 44,100 per second is frame 30870 in single precision (30869 in double).
-      {.args = {File(Wave{.rate = 44100, .samples = Bytes(62000)}), "0.7", "0.701", "44"}, .out = "0.700\t30892\t\n" + k48 + none, .status = 0},
-      {.args = {File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"}, .out = Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n", .status = 0},
-      {.args = {File(Wave{.channels = 9, .samples = Bytes(900)}), "0", "1"}, .out = bad_layout, .status = 1},
-      {.args = {File(Wave{.bits = 40, .samples = Bytes(500)}), "0", "1"}, .out = bad_layout, .status = 1},
-      {.args = {File(Wave{.bits = 64, .format = 6, .samples = Bytes(800)}), "0", "1"}, .out = bad_layout, .status = 1},
-      {.args = {File(Wave{.channels = 0, .samples = Bytes(400)}), "0", "1"}, .out = bad_layout, .status = 1},
-      {.args = {File(Wave{.bits = 4, .samples = Bytes(400)}), "0", "1"}, .out = bad_layout, .status = 1},
-      {.args = {one, "0", "1", "0"}, .out = two, .status = 0},
-      {.args = {one, "0", "1", "-5"}, .out = two, .status = 0},
-      {.args = {one, "0", "1", "abc"}, .out = two, .status = 0},
-      {.args = {one, "0", "1", "1001"}, .out = two, .status = 0},
+      {.args = {File(Wave{.rate = 44100, .samples = Bytes(62000)}), "0.7", "0.701", "44"},
+       .out = "0.700\t30892\t\n" + k48 + kNone,
+       .status = 0},
+      {.args = {One(), "5", "6"}, .out = k48 + kNone, .status = 0},
+      {.args = {File(Wave{.channels = 2, .samples = Bytes(400)}), "5", "6"},
+       .out = k48 + "Peaks over interval -inf L -inf R\n",
+       .status = 0},
+      // A window longer than the interval: no line.
+      {.args = {File(Wave{.rate = 10, .samples = Repeat(100, 256)}), "0", "10"}, .out = k48 + kPeak, .status = 0},
+  });
+}
+
+TEST(Driver, Layouts) {
+  Check({
+      {.args = {File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"},
+       .out = Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n",
+       .status = 0},
+      {.args = {File(Wave{.channels = 9, .samples = Bytes(900)}), "0", "1"}, .out = kBadLayout, .status = 1},
+      {.args = {File(Wave{.bits = 40, .samples = Bytes(500)}), "0", "1"}, .out = kBadLayout, .status = 1},
+      {.args = {File(Wave{.bits = 64, .format = 6, .samples = Bytes(800)}), "0", "1"}, .out = kBadLayout, .status = 1},
+      {.args = {File(Wave{.channels = 0, .samples = Bytes(400)}), "0", "1"}, .out = kBadLayout, .status = 1},
+      {.args = {File(Wave{.bits = 4, .samples = Bytes(400)}), "0", "1"}, .out = kBadLayout, .status = 1},
+      {.args = {File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"},
+       .out = Lines(2, 1) + k48 + "Peaks over interval -42.1 -42.1 -42.1 -42.1 dB\n",
+       .status = 0},
+      {.args = {File(Wave{.bits = 8, .samples = Bytes(100, 0x80)}), "0", "1"}, .out = Lines(2, 0) + k48 + kNone, .status = 0},
+      {.args = {File(Wave{.samples = Pack(2, {0, 32767, -32767})}), "0", "1"},
+       .out = k48 + "Peak over interval -0.0 dB\n",
+       .status = 0},
+      {.args = {File(Wave{.samples = Pack(2, {0, -32768, 32767})}), "0", "1"},
+       .out = k48 + "Peak over interval 0.0 dB\n",
+       .status = 0},
+      // Silent floats: zero reads as 2^-120 of full scale, -764.6 dB.
+      {.args = {File(Wave{.bits = 32, .format = 3, .samples = Bytes(400)}), "0", "1"},
+       .out = Lines(2, 0) + k48 + "Peak over interval -764.6 dB\n",
+       .status = 0},
+  });
+}
+
+TEST(Driver, Resolution) {
+  Check({
+      {.args = {One(), "0", "1", "0"}, .out = kTwo, .status = 0},
+      {.args = {One(), "0", "1", "-5"}, .out = kTwo, .status = 0},
+      {.args = {One(), "0", "1", "abc"}, .out = kTwo, .status = 0},
+      {.args = {One(), "0", "1", "1001"}, .out = kTwo, .status = 0},
       // The resolution is read as a 64-bit number, saturating, and cut to its
       // low 32 bits as a signed int, whatever the size of long: 2^32 + 100
       // and -2^32 + 100 are windows of 100 frames (one line at 0.05 s);
       // 2^63 + 100 saturates to 2^63 - 1, whose low bits are -1, the default.
-      {.args = {one, "0", "1", "4294967396"}, .out = "0.05\t.\n" + k48 + peak, .status = 0},
-      {.args = {one, "0", "1", "-4294967196"}, .out = "0.05\t.\n" + k48 + peak, .status = 0},
-      {.args = {one, "0", "1", "9223372036854775908"}, .out = two, .status = 0},
-      {.args = {File(Wave{.samples = Repeat(2000, 256)}), "0", "2", "1000"}, .out = "0.50\t.\n1.50\t.\n" + k48 + peak, .status = 0},
-      {.args = {one, "0", "0.1", "20", "2", "x"}, .out = "0.010\t.\n0.030\t.\n0.050\t.\n0.070\t.\n0.090\t.\n" + k48 + peak, .status = 0},
-      mag("300", 1, "-48", 0),
-      mag("256", 256, "-96", 0),
-      mag("0.5", 0, "-42", 0),
-      mag("2", 2, "-54", 0),
-      mag("-2", 1, "-48", 0),
-      mag("0", 1, "-48", 0),
-      mag("nan", 1, "-48", 0),
-      {.args = {one, "5", "6"}, .out = k48 + none, .status = 0},
-      {.args = {File(Wave{.channels = 2, .samples = Bytes(400)}), "5", "6"}, .out = k48 + "Peaks over interval -inf L -inf R\n", .status = 0},
-      {.args = {File(Wave{.channels = 4, .samples = Repeat(400, 256)}), "0", "1"}, .out = Lines(2, 1) + k48 + "Peaks over interval -42.1 -42.1 -42.1 -42.1 dB\n", .status = 0},
-      {.args = {File(Wave{.bits = 8, .samples = Bytes(100, 0x80)}), "0", "1"}, .out = Lines(2, 0) + k48 + none, .status = 0},
-      {.args = {File(Wave{.samples = Pack(2, {0, 32767, -32767})}), "0", "1"}, .out = k48 + "Peak over interval -0.0 dB\n", .status = 0},
-      {.args = {File(Wave{.samples = Pack(2, {0, -32768, 32767})}), "0", "1"}, .out = k48 + "Peak over interval 0.0 dB\n", .status = 0},
-      {.args = {File(Wave{.rate = 10, .samples = Repeat(100, 256)}), "0", "10"}, .out = k48 + peak, .status = 0},
-      // window 0
-      {.args = {File(Wave{.bits = 32, .format = 3, .samples = Bytes(400)}), "0", "1"}, .out = Lines(2, 0) + k48 + "Peak over interval -764.6 dB\n", .status = 0},
+      {.args = {One(), "0", "1", "4294967396"}, .out = "0.05\t.\n" + k48 + kPeak, .status = 0},
+      {.args = {One(), "0", "1", "-4294967196"}, .out = "0.05\t.\n" + k48 + kPeak, .status = 0},
+      {.args = {One(), "0", "1", "9223372036854775908"}, .out = kTwo, .status = 0},
+      {.args = {File(Wave{.samples = Repeat(2000, 256)}), "0", "2", "1000"}, .out = "0.50\t.\n1.50\t.\n" + k48 + kPeak, .status = 0},
+      {.args = {One(), "0", "0.1", "20", "2", "x"},
+       .out = "0.010\t.\n0.030\t.\n0.050\t.\n0.070\t.\n0.090\t.\n" + k48 + kPeak,
+       .status = 0},
+  });
+}
+
+TEST(Driver, Magnification) {
+  // Level 1 magnified: dots, and the threshold -20 log10(256 m) dB.
+  const auto mag = [&](const char* m, int dots, const char* db) {
+    return Case{.args = {One(), "0", "1", "0", m},
+                .out = Lines(2, dots) + "Showing values above " + db + " dB\n" + kPeak,
+                .status = 0};
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(wb::Run(c.args), std::pair(kBanner + c.out, c.status)) << testing::PrintToString(c.args);
+  Check({mag("300", 1, "-48"), mag("256", 256, "-96"), mag("0.5", 0, "-42"), mag("2", 2, "-54"), mag("-2", 1, "-48"),
+         mag("0", 1, "-48"), mag("nan", 1, "-48")});
 }
 
 TEST(Driver, SinglePrecisionTimesAndDoubleSums) {

@@ -13,8 +13,7 @@
 
 namespace {
 
-// The banner names the version set in the top CMakeLists.txt.
-const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
+using wb::kBanner;
 const std::string kNoFormat = kBanner + "Can't find format chunk in wave file!\n";
 
 std::string Text(const wb::Bytes& b) { return {b.begin(), b.end()}; }

@@ -86,24 +86,18 @@ std::size_t LineCount(const std::string& s) { return static_cast<std::size_t>(st
 // of a tone that swells and fades, on a 16-bit grid that every layout and
 // sox's own 32-bit samples hold exactly.
 struct Layout {
-  const char* name;
-  int bits, channels, format;
+  wave_writer::SampleLayout sample;
+  int channels;
+  std::string name() const { return std::string(sample.name) + " x" + std::to_string(channels); }
 };
 constexpr Layout kLayouts[] = {
-    {.name = "s16 mono", .bits = 16, .channels = 1, .format = 1},
-    {.name = "s16 stereo", .bits = 16, .channels = 2, .format = 1},
-    {.name = "s24 mono", .bits = 24, .channels = 1, .format = 1},
-    {.name = "s24 stereo", .bits = 24, .channels = 2, .format = 1},
-    {.name = "s32 mono", .bits = 32, .channels = 1, .format = 1},
-    {.name = "s32 stereo", .bits = 32, .channels = 2, .format = 1},
-    {.name = "f32 mono", .bits = 32, .channels = 1, .format = 3},
-    {.name = "f32 stereo", .bits = 32, .channels = 2, .format = 3},
-    {.name = "u8 stereo", .bits = 8, .channels = 2, .format = 1},
-    {.name = "A-law mono", .bits = 8, .channels = 1, .format = 6},
-    {.name = "mu-law stereo", .bits = 8, .channels = 2, .format = 7},
-    {.name = "s64 mono", .bits = 64, .channels = 1, .format = 1},
-    {.name = "f64 stereo", .bits = 64, .channels = 2, .format = 3},
-    {.name = "s16 six channels", .bits = 16, .channels = 6, .format = 1},
+    {.sample = wave_writer::kS16, .channels = 1},    {.sample = wave_writer::kS16, .channels = 2},
+    {.sample = wave_writer::kS24, .channels = 1},    {.sample = wave_writer::kS24, .channels = 2},
+    {.sample = wave_writer::kS32, .channels = 1},    {.sample = wave_writer::kS32, .channels = 2},
+    {.sample = wave_writer::kF32, .channels = 1},    {.sample = wave_writer::kF32, .channels = 2},
+    {.sample = wave_writer::kU8, .channels = 2},     {.sample = wave_writer::kALaw8, .channels = 1},
+    {.sample = wave_writer::kMuLaw8, .channels = 2}, {.sample = wave_writer::kS64, .channels = 1},
+    {.sample = wave_writer::kF64, .channels = 2},    {.sample = wave_writer::kS16, .channels = 6},
 };
 constexpr std::int64_t kFrames = 24000;
 
@@ -113,21 +107,21 @@ wb::Wave Take(const Layout& l, std::int64_t declared = -1) {
     for (int c = 0; c < l.channels; ++c) {
       const double swell = std::sin(static_cast<double>(i) / 7640);  // 0 to 1 and back over 3 s
       const auto v = static_cast<std::int64_t>(32767 * swell * std::sin(0.05 * static_cast<double>(i) + c));
-      if (l.format == 3 && l.bits == 64) {
+      if (l.sample.code == 3 && l.sample.bits == 64) {
         values.push_back(std::bit_cast<std::int64_t>(static_cast<double>(v) / 32768));
-      } else if (l.format == 3) {
+      } else if (l.sample.code == 3) {
         values.push_back(std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768));
-      } else if (l.bits == 8) {
+      } else if (l.sample.bits == 8) {
         values.push_back((v >> 8) + 128);  // unsigned PCM; any byte is a G.711 code too
-      } else if (l.bits == 64) {
+      } else if (l.sample.bits == 64) {
         values.push_back(v * (std::int64_t{1} << 48) + (i & 0xFF));
       } else {
-        values.push_back(l.bits == 16 ? v : v * (std::int64_t{1} << (l.bits - 16)) + (i & 0xFF));
+        values.push_back(l.sample.bits == 16 ? v : v * (std::int64_t{1} << (l.sample.bits - 16)) + (i & 0xFF));
       }
     }
   }
-  return {.channels = l.channels, .bits = l.bits, .format = l.format, .rate = 8000, .declared = declared,
-          .samples = wb::Pack(l.bits / 8, values)};
+  return {.channels = l.channels, .bits = l.sample.bits, .format = l.sample.code, .rate = 8000, .declared = declared,
+          .samples = wb::Pack(l.sample.bits / 8, values)};
 }
 
 // Intervals with their numbers of waveform lines: the whole take with the
@@ -148,8 +142,8 @@ TEST(Stream, EveryLayoutThroughAPipeAsOnTheFile) {
     sh.Put("take.wav", Take(l).Build());
     for (const Interval& t : kIntervals) {
       const Result file = sh.Run("\"$0\" take.wav " + std::string(t.args));
-      EXPECT_EQ(std::pair(file.status, LineCount(file.out)), std::pair(0, t.lines + 3)) << l.name << " " << t.args;
-      EXPECT_EQ(sh.Run("cat take.wav | \"$0\" - " + std::string(t.args)), file) << l.name << " " << t.args;
+      EXPECT_EQ(std::pair(file.status, LineCount(file.out)), std::pair(0, t.lines + 3)) << l.name() << " " << t.args;
+      EXPECT_EQ(sh.Run("cat take.wav | \"$0\" - " + std::string(t.args)), file) << l.name() << " " << t.args;
     }
   }
 }
@@ -206,21 +200,21 @@ TEST(Stream, SoxLiveAsOnTheFile) {
   if (std::system("command -v sox >/dev/null") != 0) GTEST_SKIP() << "sox is not installed";
   const Shell sh;
   for (const Layout& l : kLayouts) {
-    if (l.bits == 64 && l.format == 1) continue;  // sox has no 64-bit integers
+    if (l.sample.bits == 64 && l.sample.code == 1) continue;  // sox has no 64-bit integers
     sh.Put("take.wav", Take(l).Build());
     // sox writes the exact size where it knows the length, 0x7FFFF000 where
     // it does not (raw samples from a pipe).
-    const std::string raw = " -V1 -t raw -r 8000 -c " + std::to_string(l.channels) + " -b " + std::to_string(l.bits) +
-                            " -e " + (l.format == 3   ? "floating-point"
-                                      : l.format == 6 ? "a-law"
-                                      : l.format == 7 ? "u-law"
-                                      : l.bits == 8   ? "unsigned"
+    const std::string raw = " -V1 -t raw -r 8000 -c " + std::to_string(l.channels) + " -b " + std::to_string(l.sample.bits) +
+                            " -e " + (l.sample.code == 3   ? "floating-point"
+                                      : l.sample.code == 6 ? "a-law"
+                                      : l.sample.code == 7 ? "u-law"
+                                      : l.sample.bits == 8   ? "unsigned"
                                                       : "signed");
     for (const Interval& t : {kIntervals[0], kIntervals[4]}) {
       const Result file = sh.Run("\"$0\" take.wav " + std::string(t.args));
       for (const std::string& writer :
            {std::string("sox -V1 take.wav -t wav -"), "sox -V1 take.wav -t raw - | sox" + raw + " - -t wav -"}) {
-        EXPECT_EQ(sh.Run(writer + " | \"$0\" - " + t.args), file) << l.name << ": " << writer;
+        EXPECT_EQ(sh.Run(writer + " | \"$0\" - " + t.args), file) << l.name() << ": " << writer;
       }
     }
   }

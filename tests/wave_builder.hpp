@@ -13,14 +13,15 @@
 
 #include "interval_scan.hpp"
 #include "main.hpp"
+#include "sample_layouts.hpp"
 #include "wave_writer.hpp"
-
-namespace ostrel {
-}  // namespace ostrel
 
 namespace wb {
 
 using Bytes = wave_writer::Bytes;
+
+// The banner names the version set in the top CMakeLists.txt.
+inline const std::string kBanner = "Ostrel " OSTREL_VERSION " by Valdrin\n";
 
 // Each value as `width` little-endian bytes (two's complement).
 inline Bytes Pack(int width, const std::vector<std::int64_t>& values) {
@@ -79,19 +80,29 @@ inline std::pair<std::string, int> Run(const std::vector<std::string>& args) {
   return {text, status};
 }
 
-// Bytes in memory. A read that reaches byte `fail_at` stops there, as a
-// failed read would; reads that start past it succeed again.
-struct MemSource final : ostrel::ByteSource {
-  MemSource(const Bytes& b, std::uint64_t fail) : bytes(b), fail_at(fail) {}
+// The tests' one byte source: bytes in memory. A read that reaches byte
+// `fail_at` stops there, as a failed read would; reads that start past it
+// succeed again. With `in_order`, it serves them as a stream read once in
+// order does: anywhere in the first kHeadBytes, at or past the farthest
+// byte delivered (skipping ahead), or within the 64 bytes before it; any
+// other read fails.
+struct FakeSource final : ostrel::ByteSource {
+  explicit FakeSource(const Bytes& b, std::uint64_t fail = UINT64_MAX, bool sequential = false)
+      : bytes(b), fail_at(fail), in_order(sequential) {}
   std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
+    if (in_order && offset + n > ostrel::kHeadBytes && offset + 64 < reached) return 0;
     const std::uint64_t end =
         std::min<std::uint64_t>({offset + n, bytes.size(), offset < fail_at ? fail_at : UINT64_MAX});
     if (end <= offset) return 0;
     std::memcpy(dst, bytes.data() + offset, end - offset);
+    reached = std::max(reached, end);
     return static_cast<std::size_t>(end - offset);
   }
+  bool Sequential() const override { return in_order; }
   const Bytes& bytes;
   std::uint64_t fail_at;
+  bool in_order;
+  std::uint64_t reached = 0;
 };
 
 struct Layout {
@@ -114,7 +125,7 @@ inline std::pair<ostrel::Peaks, std::string> Scan(const Bytes& frames, const Lay
                                .end_frame = l.end != 0 ? l.end : wa.frame_count, .window = l.window,
                                .window_seconds = static_cast<double>(l.window) / l.rate,
                                .magnification = l.mag};
-  MemSource source(frames, l.fail_at);
+  FakeSource source(frames, l.fail_at);
   std::string text;
   ostrel::Output out(text);
   const ostrel::Peaks peaks = ostrel::ScanInterval(source, wa, s, out);
