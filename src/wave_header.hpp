@@ -40,7 +40,6 @@ struct ProbeResult {
   bool walked_past_head = false;
 };
 
-
 // Probes a source whose length is file_length.
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
 // Probes the run's opened input, whatever its length says; a stream's
