@@ -396,8 +396,13 @@ void AddRun(const std::uint8_t* p, std::size_t frames, std::uint32_t channels,
       done = WideAvx2<Layout>(p, frames * channels, shape, m);
     }
 #endif
+    // On a local copy, which the sample bytes cannot alias, so that the
+    // channels' maxima stay in registers instead of going back to memory
+    // after every sample.
+    RunMagnitudes local = m;
     AddRunScalar<Layout>(p + done * Layout::kBytes, frames - done / channels,
-                         shape, m);
+                         shape, local);
+    m = local;
   });
 }
 
