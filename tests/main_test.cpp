@@ -183,11 +183,8 @@ TEST(Driver, SinglePrecisionTimesAndDoubleSums) {
 
 // The built tool run by the shell: its standard output and exit status.
 std::pair<std::string, int> Shell(const std::string& args) {
-  FILE* pipe = popen((OSTREL_BINARY " " + args).c_str(), "r");
-  std::string out;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
-  const int status = pclose(pipe);
-  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  const wb::Result r = wb::Shell().Run("\"$0\" " + args);
+  return {r.out, r.status};
 }
 
 TEST(Binary, UsageAndTypicalRun) {

@@ -21,64 +21,9 @@
 namespace {
 
 using wb::Bytes;
-
-struct Result {
-  int status;
-  std::string out, err;
-  bool operator==(const Result&) const = default;
-};
-void PrintTo(const Result& r, std::ostream* os) { *os << testing::PrintToString(std::make_tuple(r.status, r.out, r.err)); }
-
-// Odd piece sizes for a slow writer, which pauses before each piece.
-constexpr std::size_t kPieces[] = {1, 3, 43, 7, 4093, 11, 16385, 5};
-
-template <class Write>
-void WriteInPieces(const Bytes& bytes, Write write) {
-  for (std::size_t at = 0, k = 0; at < bytes.size(); ++k) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const std::size_t n = std::min(kPieces[k % std::size(kPieces)], bytes.size() - at);
-    if (!write(bytes.data() + at, n)) return;
-    at += n;
-  }
-}
-
-// A scratch folder, and bash runs in it with the tool's path as $0.
-class Shell {
- public:
-  Shell() : dir_(testing::TempDir() + "ostrel_streams_XXXXXX") { EXPECT_NE(::mkdtemp(dir_.data()), nullptr); }
-  Shell(const Shell&) = delete;
-  Shell& operator=(const Shell&) = delete;
-  ~Shell() { std::filesystem::remove_all(dir_); }
-
-  void Put(const std::string& name, const Bytes& b) const {
-    std::ofstream(dir_ + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-  }
-  // `feed`, if given, goes to the script's standard input from a slow writer.
-  Result Run(const std::string& script, const Bytes* feed = nullptr) const {
-    const std::string command =
-        "cd " + dir_ + " && timeout 10 bash -c '" + script + "' " OSTREL_BINARY " >out 2>err";
-    int raw = 0;
-    if (feed == nullptr) {
-      raw = std::system(command.c_str());
-    } else {
-      FILE* in = popen(command.c_str(), "w");
-      // A tool that stops reading early must not take the test down.
-      const auto old = ::signal(SIGPIPE, SIG_IGN);
-      WriteInPieces(*feed, [&](const std::uint8_t* p, std::size_t n) {
-        return ::write(fileno(in), p, n) == static_cast<ssize_t>(n);
-      });
-      ::signal(SIGPIPE, old);
-      raw = pclose(in);
-    }
-    std::ostringstream out, err;
-    out << std::ifstream(dir_ + "/out").rdbuf();
-    err << std::ifstream(dir_ + "/err").rdbuf();
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out.str(), err.str()};
-  }
-
- private:
-  std::string dir_;
-};
+using wb::Result;
+using wb::Shell;
+using wb::WriteInPieces;
 
 std::size_t LineCount(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')); }
 
