@@ -5,13 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <span>
 
 namespace ostrel {
 
-// The probe looks at this many bytes at the start of an input at once; a
-// stream, which cannot go back, keeps them for it.
+// The probe looks for its tags in this many bytes at the start of an
+// input; a stream, which cannot go back, keeps them for it.
 inline constexpr std::size_t kHeadBytes = 15034;
+
+// The length of an input that does not know it: a stream.
+inline constexpr std::uint64_t kUnknownLength =
+    std::numeric_limits<std::uint64_t>::max();
 
 // Anything the tool reads bytes from by absolute offset.
 class ByteSource {
@@ -38,15 +41,9 @@ class ByteSource {
   virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
   // Whether this is a stream, read once in order.
   virtual bool Sequential() const { return false; }
-  // The input's length; a source that does not know it (a stream) says
-  // the largest offset.
-  virtual std::uint64_t Length() const {
-    return std::numeric_limits<std::uint64_t>::max();
-  }
-  // The first kHeadBytes bytes (fewer where the input is shorter), where
-  // the source keeps them itself; empty (no data) where it does not, and
-  // the probe reads a copy of its own.
-  virtual std::span<const std::uint8_t> KeptHead() { return {}; }
+  // The input's length, kUnknownLength where the source does not know it
+  // (a stream).
+  virtual std::uint64_t Length() const { return kUnknownLength; }
 };
 
 }  // namespace ostrel

@@ -1,8 +1,5 @@
 #include "output.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace ostrel {
@@ -19,25 +16,15 @@ void Output::Write(std::string_view text) {
 }
 
 bool Output::Flush() {
-  const char* p = buffer_.data();
-  std::size_t left = used_;
+  const std::size_t n = used_;
   used_ = 0;
   if (sink_ != nullptr) {
-    sink_->append(p, left);
+    sink_->append(buffer_.data(), n);
     return true;
   }
   // After a failure the rest is dropped: the run is failing anyway, and
   // retrying a full disk for every line would only waste time.
-  while (left > 0 && error_ == 0) {
-    const ssize_t w = ::write(fd_, p, left);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      error_ = w < 0 ? errno : EIO;
-      break;
-    }
-    p += w;
-    left -= static_cast<std::size_t>(w);
-  }
+  if (error_ == 0 && n > 0) error_ = os::WriteAll(handle_, buffer_.data(), n);
   return error_ == 0;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "os.hpp"
+
 namespace ostrel {
 
 // One buffered writer for the whole run: lines are formatted straight into
@@ -13,7 +15,7 @@ namespace ostrel {
 // driver turns it into a failed run.
 class Output {
  public:
-  explicit Output(int fd) : fd_(fd) {}
+  explicit Output(os::Handle handle) : handle_(handle) {}
   // For tests: everything written is appended to the string.
   explicit Output(std::string& sink) : sink_(&sink) {}
   Output(const Output&) = delete;
@@ -39,15 +41,15 @@ class Output {
   // Sends what is buffered; false once any write has failed.
   bool Flush();
   bool ok() const { return error_ == 0; }
-  // The errno of the first failed write, 0 if none failed.
-  int error() const { return error_; }
+  // The error of the first failed write, 0 if none failed.
+  os::Error error() const { return error_; }
 
  private:
   std::array<char, kCapacity> buffer_{};
   std::size_t used_ = 0;
-  int fd_ = -1;
+  os::Handle handle_ = os::kNoHandle;
   std::string* sink_ = nullptr;
-  int error_ = 0;
+  os::Error error_ = 0;
 };
 
 }  // namespace ostrel

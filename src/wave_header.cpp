@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <span>
 
 #include "little_endian.hpp"
 
@@ -66,6 +65,10 @@ struct Copy {
   int Field16(std::uint64_t offset) const {
     return LoadLe<std::uint16_t>(bytes.data() + offset);
   }
+  // A 32-bit field, 0 to 2^32 - 1.
+  std::uint32_t Field32u(std::uint64_t offset) const {
+    return LoadLe<std::uint32_t>(bytes.data() + offset);
+  }
   // A 32-bit field read as a signed number: a field with its top bit set
   // comes out negative.
   std::int64_t Field32(std::uint64_t offset) const {
@@ -74,28 +77,27 @@ struct Copy {
   }
 };
 
-// The head of the file, read once: a stream keeps it anyway, so it is
-// borrowed from there; otherwise it is copied here. Reads past it go to the
-// source at the offsets asked for, which a chunk walk asks in increasing
-// order, so a source read once in order can serve them too.
+// The head of the file, as far as the probe has needed it. A file's comes
+// in one read. A stream's comes only as far as the reads ask, so that a
+// live capture is not kept waiting for bytes the chunk walk does not need;
+// the tag search asks for all of it. Reads past the head go to the source
+// at the offsets asked for, which a chunk walk asks in increasing order,
+// so a source read once in order can serve them too.
 class Head {
  public:
-  explicit Head(ByteSource& source) : source_(source), kept_(source.KeptHead()) {
-    if (kept_.data() == nullptr) {
-      kept_ = std::span(own_.data(), source.ReadAt(0, own_.data(), kHeadBytes));
-    }
-  }
+  explicit Head(ByteSource& source) : source_(source) {}
 
   // n bytes at offset into dst, from the head as far as it holds them;
   // returns how many arrived.
   std::size_t Read(std::uint64_t offset, std::uint8_t* dst, std::size_t n) {
+    Extend(offset + n);
     std::size_t done = 0;
-    if (offset < kept_.size()) {
-      done = std::min<std::size_t>(n, kept_.size() - offset);
-      std::memcpy(dst, kept_.data() + offset, done);
+    if (offset < size_) {
+      done = std::min<std::size_t>(n, size_ - offset);
+      std::memcpy(dst, bytes_.data() + offset, done);
     }
     // A head that came up short ended at the end of the source.
-    if (done < n && kept_.size() == kHeadBytes) {
+    if (done < n && size_ == kHeadBytes) {
       read_past_ = true;
       done += source_.ReadAt(offset + done, dst + done, n - done);
     }
@@ -109,13 +111,15 @@ class Head {
   }
   bool read_past() const { return read_past_; }
 
-  bool Matches(std::uint64_t offset, const char* tag) const {
+  bool Matches(std::uint64_t offset, const char* tag) {
     const std::size_t n = std::strlen(tag);
-    return offset <= kept_.size() && n <= kept_.size() - offset &&
-           std::memcmp(kept_.data() + offset, tag, n) == 0;
+    Extend(offset + n);
+    return offset <= size_ && n <= size_ - offset &&
+           std::memcmp(bytes_.data() + offset, tag, n) == 0;
   }
   // First even offset from 2 where the tag stands, or 0 if none does.
-  std::uint64_t Find(const char* tag) const {
+  std::uint64_t Find(const char* tag) {
+    Extend(kHeadBytes);
     for (std::uint64_t offset = 2; offset <= kLastTagOffset; offset += 2) {
       if (Matches(offset, tag)) return offset;
     }
@@ -123,9 +127,22 @@ class Head {
   }
 
  private:
+  // Makes the head hold the source's first `end` bytes, or as many of
+  // them as it has.
+  void Extend(std::uint64_t end) {
+    if (ended_ || end <= size_ || size_ == kHeadBytes) return;
+    const std::size_t want =
+        source_.Sequential() ? static_cast<std::size_t>(std::min<std::uint64_t>(end, kHeadBytes))
+                             : kHeadBytes;
+    const std::size_t got = source_.ReadAt(size_, bytes_.data() + size_, want - size_);
+    ended_ = got < want - size_;
+    size_ += got;
+  }
+
   ByteSource& source_;
-  std::span<const std::uint8_t> kept_;
-  std::array<std::uint8_t, kHeadBytes> own_{};  // unused where the source keeps its head
+  std::array<std::uint8_t, kHeadBytes> bytes_{};
+  std::size_t size_ = 0;
+  bool ended_ = false;
   bool read_past_ = false;
 };
 
@@ -158,14 +175,20 @@ bool WalkChunks(Head& head, Chunks& found) {
       found.data = header;
       return found.f != 0;
     }
-    const auto size = static_cast<std::uint32_t>(header.Field32(kChunkSize));
+    const auto size = header.Field32u(kChunkSize);
     if (found.f == 0 && header.Is("fmt ")) {
       found.f = offset;
       std::memcpy(found.fmt.bytes.data(), header.bytes.data(), header.got);
+      // The fields up to the bits per sample, and the sub-format only
+      // where the chunk is long enough to hold it: a stream is read no
+      // further than the walk needs.
+      const std::size_t body = size >= kBodyBytesToSubFormat
+                                   ? kFmtFieldBytes - kChunkHeaderBytes
+                                   : kFmtBitsPerSample + 2 - kChunkHeaderBytes;
       found.fmt.got =
           header.got + head.Read(offset + kChunkHeaderBytes,
                                  found.fmt.bytes.data() + kChunkHeaderBytes,
-                                 kFmtFieldBytes - kChunkHeaderBytes);
+                                 body);
     }
     if (n == 1 && header.Is("ds64") && size >= kDs64BodyBytes) {
       const auto ds64 = head.Read<8>(offset + kDs64DataSize);
@@ -183,7 +206,7 @@ bool WalkChunks(Head& head, Chunks& found) {
 std::uint32_t EncodingCode(const Copy<kFmtFieldBytes>& fmt) {
   const int code = fmt.Field16(kFmtFormatCode);
   if (code == kFormatExtensible && fmt.Has(kFmtSubFormat, 2) &&
-      static_cast<std::uint32_t>(fmt.Field32(kFmtChunkSize)) >=
+      fmt.Field32u(kFmtChunkSize) >=
           kBodyBytesToSubFormat) {
     return static_cast<std::uint32_t>(fmt.Field16(kFmtSubFormat));
   }

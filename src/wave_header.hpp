@@ -40,7 +40,8 @@ struct ProbeResult {
   bool walked_past_head = false;
 };
 
-// Probes a source whose length is file_length.
+// Probes a source whose length is file_length (kUnknownLength for a
+// stream).
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length);
 // Probes the run's opened input, whatever its length says; a stream's
 // frame count is its declared one.
