@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 
 #include "little_endian.hpp"
 
@@ -222,6 +223,27 @@ std::uint32_t BytesPerSample(int bits) {
   return b < 8 ? 0 : (b + 7) / 8;
 }
 
+// The true size of a data chunk whose 32-bit size wrapped, with
+// `available` bytes from its first sample to the end of the file: the
+// field plus as many times 2^32 as fit, where the samples end there exactly
+// or a chunk (metadata) follows them; otherwise, as for a copy cut short,
+// all that the file holds.
+std::uint64_t UnwrappedSize(ByteSource& source, std::uint64_t data_offset,
+                            std::uint32_t size_field, std::uint64_t available) {
+  constexpr std::uint64_t kWrap = std::uint64_t{1} << 32;
+  const std::uint64_t size =
+      size_field + (available - size_field) / kWrap * kWrap;
+  const std::uint64_t next = size + (size & 1);  // past the pad byte
+  if (next >= available) return size;
+  Copy<kChunkSize> id;
+  id.got = source.ReadAt(data_offset + next, id.bytes.data(), kChunkSize);
+  const bool chunk_follows =
+      id.got == kChunkSize &&
+      std::all_of(id.bytes.begin(), id.bytes.end(),
+                  [](std::uint8_t c) { return c >= ' ' && c <= '~'; });
+  return chunk_follows ? size : available;
+}
+
 }  // namespace
 
 ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
@@ -263,14 +285,21 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
     return result;
   }
   wa.data_offset = found.d + kDataFirstSample;
-  // An all-ones size (a writer that never filled it in) becomes huge and
-  // is then limited by the file's length below, unless a ds64 chunk at the
-  // head of the list holds the true size.
-  const std::int64_t size_field = found.data.Field32(kDataChunkSize);
-  auto declared = static_cast<std::uint64_t>(size_field);
-  if (static_cast<std::uint32_t>(size_field) == kAllOnes &&
-      found.ds64_data_size != 0) {
-    declared = found.ds64_data_size;
+  const std::uint64_t available =
+      file_length > wa.data_offset ? file_length - wa.data_offset : 0;
+  // The size is an unsigned 32-bit count. All ones is a writer that never
+  // filled it in: the true size is in a ds64 chunk at the head of the
+  // list, or else unknown, and the input's length limits it below. A file
+  // with more bytes after the data offset than 32 bits can count was
+  // written past 4 GiB without RF64, its size wrapped. A stream's length
+  // is unknown, so there the declared count holds.
+  const std::uint32_t size_field = found.data.Field32u(kDataChunkSize);
+  std::uint64_t declared = size_field;
+  if (size_field == kAllOnes) {
+    declared = found.ds64_data_size != 0 ? found.ds64_data_size
+                                         : std::numeric_limits<std::uint64_t>::max();
+  } else if (file_length != kUnknownLength && available > kAllOnes) {
+    declared = UnwrappedSize(source, wa.data_offset, size_field, available);
   }
 
   const std::uint32_t frame_size = wa.channels * wa.bytes_per_sample;
@@ -279,8 +308,6 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
     return result;
   }
   wa.frame_count = declared / frame_size;
-  const std::uint64_t available =
-      file_length > wa.data_offset ? file_length - wa.data_offset : 0;
   if (available < wa.frame_count * frame_size) {
     wa.frame_count = available / frame_size;
   }

@@ -178,6 +178,69 @@ TEST(Probe, ChunkList) {
   }
 }
 
+// A file of any length that holds only its 44-byte header and, at one
+// offset, a few bytes: the rest reads as zeros, as a sparse file's holes.
+struct SparseSource final : ostrel::ByteSource {
+  Bytes header;
+  std::uint64_t length, mark_at;
+  std::string mark;
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
+    if (offset >= length) return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, length - offset));
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t at = offset + k;
+      dst[k] = at < header.size()                            ? header[at]
+               : at >= mark_at && at - mark_at < mark.size() ? static_cast<std::uint8_t>(mark[at - mark_at])
+                                                             : 0;
+    }
+    return n;
+  }
+};
+
+TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30, kUnknown = ostrel::kUnknownLength;
+  const struct {
+    const char* name;
+    std::uint32_t field;
+    std::uint64_t after_header;  // bytes from the first sample to the end; kUnknown: a stream
+    std::uint64_t mark_at;       // where "LIST" stands, counted from the first sample
+    std::uint64_t frames;        // 16-bit mono
+  } rows[] = {
+      {.name = "3 GiB, a chunk after it", .field = 0xC0000000, .after_header = 3 * kGiB + 76, .mark_at = 3 * kGiB,
+       .frames = 3 * kGiB / 2},
+      {.name = "above 2^31, the file shorter", .field = 0x80000000, .after_header = 1000, .mark_at = 0, .frames = 500},
+      {.name = "all ones: the file's length", .field = 0xFFFFFFFF, .after_header = 3 * kGiB + 76, .mark_at = 3 * kGiB,
+       .frames = (3 * kGiB + 76) / 2},
+      {.name = "5 GiB wrapped to 1 GiB, the samples to the end", .field = 0x40000000, .after_header = 5 * kGiB,
+       .mark_at = 0, .frames = 5 * kGiB / 2},
+      {.name = "5 GiB wrapped to 1 GiB, a chunk after it", .field = 0x40000000, .after_header = 5 * kGiB + 76,
+       .mark_at = 5 * kGiB, .frames = 5 * kGiB / 2},
+      {.name = "9 GiB wrapped to 1 GiB, a chunk after it", .field = 0x40000000, .after_header = 9 * kGiB + 76,
+       .mark_at = 9 * kGiB, .frames = 9 * kGiB / 2},
+      // 1 GiB + 4 GiB does not fit; what follows 1 GiB is no chunk.
+      {.name = "wrapped, the copy cut short", .field = 0x40000000, .after_header = 4 * kGiB + 100,
+       .mark_at = 0, .frames = (4 * kGiB + 100) / 2},
+      {.name = "wrapped, nothing after 1 GiB is a chunk", .field = 0x40000000, .after_header = 5 * kGiB + 76,
+       .mark_at = 0, .frames = (5 * kGiB + 76) / 2},
+      {.name = "a stream: the declared count", .field = 0xC0000000, .after_header = kUnknown, .mark_at = 0,
+       .frames = 3 * kGiB / 2},
+      // Bounded only by the largest offset.
+      {.name = "a stream, all ones: to its end", .field = 0xFFFFFFFF, .after_header = kUnknown, .mark_at = 0,
+       .frames = (kUnknown - 44) / 2},
+  };
+  for (const auto& r : rows) {
+    SparseSource source;
+    source.header = Wave{.declared = r.field}.Build();
+    source.length = r.after_header == kUnknown ? kUnknown : 44 + r.after_header;
+    source.mark_at = r.mark_at == 0 ? kUnknown : 44 + r.mark_at;
+    source.mark = "LIST";
+    const auto p = ostrel::ProbeHeader(source, source.length);
+    EXPECT_EQ(std::tuple(p.outcome, p.attributes.data_offset, p.attributes.frame_count),
+              std::tuple(ostrel::ProbeOutcome::kOk, 44U, r.frames))
+        << r.name;
+  }
+}
+
 TEST(Probe, EncodingCode) {
   const auto ext = [](std::size_t fmt_bytes, std::uint16_t sub_format) {
     Bytes b = wave_writer::FormatBody(
