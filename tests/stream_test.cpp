@@ -184,7 +184,7 @@ TEST(Stream, ServesTheHeadTheLookbackAndReadsOn) {
     std::uint64_t offset;
     std::size_t n, got;
   } reads[] = {
-      {.offset = 100, .n = 10, .got = 10},  // the first read takes the whole head
+      {.offset = 100, .n = 10, .got = 10},  // the head is kept as far as bytes are taken
       {.offset = 0, .n = kHead, .got = kHead},
       {.offset = kHead - 34, .n = 100, .got = 100},  // on past the head: 66 bytes more taken
       {.offset = kHead + 66 - kBack, .n = kBack, .got = kBack},

@@ -241,6 +241,33 @@ TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
   }
 }
 
+// A live capture's first line must not wait for bytes the probe does not
+// need: a stream is read through the data chunk's size field, and only a
+// walk that fails reads the whole head for the tag search.
+TEST(Probe, AStreamIsReadOnlyAsFarAsTheWalkNeeds) {
+  const Bytes s40(40);
+  const struct {
+    const char* name;
+    Bytes file;
+    std::uint64_t reached;
+  } rows[] = {
+      {.name = "canonical", .file = Wave{.samples = s40}.Build(), .reached = 44},
+      {.name = "a LIST of 100 bytes ahead of the data", .file = Wave{.samples = s40, .chunks_before_data = {{.id = "LIST", .body = Bytes(100)}}}.Build(),
+       .reached = 152},
+      // fmt's 40-byte body at 20, data at 60.
+      {.name = "extensible", .file = Wave{.bits = 24, .format = 0xFFFE, .samples = s40}.Build(), .reached = 68},
+      // ds64 at 12 (36 bytes), fmt at 48, data at 72.
+      {.name = "RF64", .file = Wave{.samples = s40, .riff_id = "RF64", .ds64 = true}.Build(), .reached = 80},
+      {.name = "no chunk list: the tag search", .file = Wave{.samples = Bytes(20000), .riff_id = "RIFX"}.Build(),
+       .reached = ostrel::kHeadBytes},
+  };
+  for (const auto& r : rows) {
+    wb::FakeSource stream(r.file, UINT64_MAX, true);
+    EXPECT_EQ(ostrel::ProbeHeader(stream, ostrel::kUnknownLength).outcome, ostrel::ProbeOutcome::kOk) << r.name;
+    EXPECT_EQ(stream.reached, r.reached) << r.name;
+  }
+}
+
 TEST(Probe, EncodingCode) {
   const auto ext = [](std::size_t fmt_bytes, std::uint16_t sub_format) {
     Bytes b = wave_writer::FormatBody(
