@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "arguments.hpp"
 #include "wave_builder.hpp"
 
 namespace {
@@ -115,6 +116,39 @@ TEST(Driver, Layouts) {
        .out = Lines(2, 0) + k48 + "Peak over interval -764.6 dB\n",
        .status = 0},
   });
+}
+
+// Times are read as glibc's strtod reads them, whichever C library the
+// build has: hexadecimal, infinities and NaNs, values out of range, blanks
+// ahead and text after; and no number at all is +0 (mingw-w64's strtod
+// gives -0 after a lone sign). Compared bit for bit, so -0 is not +0.
+TEST(Arguments, TimesReadAsGlibcReadsThem) {
+  const float inf = INFINITY, nan = NAN;
+  struct Row {
+    const char* text;
+    float seconds;
+  };
+  const Row rows[] = {
+      {.text = "0x1.8p1", .seconds = 3},     {.text = "inf", .seconds = inf},
+      {.text = "-Infinity", .seconds = -inf}, {.text = "1e400", .seconds = inf},
+      {.text = "-1e400", .seconds = -inf},   {.text = "1e-400", .seconds = 0},
+      {.text = "-1e-400", .seconds = -0.0F}, {.text = "-0", .seconds = -0.0F},
+      {.text = "nan", .seconds = nan},       {.text = "nan(123)", .seconds = nan},
+      {.text = " \t1.5", .seconds = 1.5},    {.text = "1,5", .seconds = 1},
+      {.text = "2.5abc", .seconds = 2.5},    {.text = "0x", .seconds = 0},
+      {.text = "1e+", .seconds = 1},         {.text = "", .seconds = 0},
+      {.text = "-", .seconds = 0},           {.text = "-x", .seconds = 0},
+      {.text = "+", .seconds = 0},
+  };
+  for (const Row& r : rows) {
+    const std::vector<const char*> args = {"f", r.text, "1"};
+    const float got = ostrel::ParseArguments(args)->start_seconds;
+    if (std::isnan(r.seconds)) {
+      EXPECT_TRUE(std::isnan(got)) << r.text;
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(r.seconds)) << '"' << r.text << '"';
+    }
+  }
 }
 
 TEST(Driver, Resolution) {
