@@ -161,21 +161,27 @@ TEST(Windows, LiveEndedByCtrlBreak) {
 TEST(Windows, BeforeTheScanCtrlCEndsTheProcess) {
   // The header but its data chunk's has come: the tool waits in the probe
   // for the rest, where Ctrl-C still has its default action.
-  HANDLE in_read, in_write;
+  HANDLE in_read, in_write, out_read, out_write;
   ASSERT_TRUE(::CreatePipe(&in_read, &in_write, &wb::kInherited, 0));
+  ASSERT_TRUE(::CreatePipe(&out_read, &out_write, &wb::kInherited, 0));
   ::SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
-  const wb::Capture out;
-  const HANDLE process = wb::StartTool({"-", "0", "100"}, in_read, out.handle, out.handle, CREATE_NO_WINDOW);
+  ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE process = wb::StartTool({"-", "0", "100"}, in_read, out_write, out_write, CREATE_NO_WINDOW);
   ::CloseHandle(in_read);
+  ::CloseHandle(out_write);
   const Bytes header = Header();
   Send(in_write, header.data(), header.size() - 8);
-  ::Sleep(300);
+  // The banner leaves just before the probe waits.
+  std::string out;
+  EXPECT_TRUE(ReadLines(out_read, out, 1));
   EXPECT_TRUE(SendControl(process, CTRL_C_EVENT));
+  EXPECT_TRUE(ReadLines(out_read, out, 0));
   // Windows' default action ends the process with STATUS_CONTROL_C_EXIT,
   // wine's with 0; a handled Ctrl-C would end the input and say why.
   EXPECT_EQ(static_cast<DWORD>(wb::ExitCode(process)), UnderWine() ? 0 : static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
-  EXPECT_EQ(out.Text(), wb::kBanner);
+  EXPECT_EQ(out, wb::kBanner);
   ::CloseHandle(in_write);
+  ::CloseHandle(out_read);
 }
 
 }  // namespace
