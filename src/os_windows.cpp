@@ -290,9 +290,11 @@ Error WriteAll(Handle handle, const char* p, std::size_t n) {
     DWORD put = 0;
     if (!::WriteFile(out, p, Part(n), &put, nullptr)) {
       const DWORD error = ::GetLastError();
-      // A cancel the stop meant for a read: write on.
-      if (error == ERROR_OPERATION_ABORTED && StopRequested()) continue;
-      return static_cast<Error>(error);
+      if (error != ERROR_OPERATION_ABORTED || !StopRequested()) {
+        return static_cast<Error>(error);
+      }
+      // A cancel that the stop meant for a read, which came as the read
+      // ended: write on from where this write stopped.
     }
     // A pipe left non-blocking takes nothing while it is full: wait for
     // room as a blocking write would.
