@@ -273,11 +273,18 @@ ReadResult ReadSome(const OpenedInput& input, std::uint8_t* dst,
     if (ok && got > 0) return {.bytes = got};
     // Ended by the stop: cancelled, or a console read that Ctrl-C ends.
     if (StopRequested()) return {.stopped = true};
-    // A writer's write of no bytes reads as no bytes; only a pipe whose
-    // writer is gone has ended.
-    if (ok && ::GetFileType(handle) == FILE_TYPE_PIPE) continue;
+    // The end: a pipe whose writer is gone (under wine, a pipe from a Linux
+    // program ends with a read of no bytes), or a console's end of input.
+    // As for the C runtime, no bytes is the end even where a writer wrote
+    // none.
     if (ok || error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return {};
     if (error == ERROR_OPERATION_ABORTED) continue;
+    // A pipe left non-blocking says it is empty: wait for bytes as a
+    // blocking read would.
+    if (error == ERROR_NO_DATA) {
+      ::Sleep(1);
+      continue;
+    }
     return {.error = static_cast<Error>(error)};
   }
 }
