@@ -94,13 +94,15 @@ std::size_t Input::Take(std::uint8_t* dst, std::size_t n, std::size_t least) {
   while (done < n && !ended_) {
     // Whether a read would wait is asked only where the answer matters:
     // to return what has come, or to run the hooks before waiting.
+    bool ready = false;
     if (done >= least || before_wait_) {
-      if (os::BytesReady(opened_) != os::Ready::kYes) {
+      ready = os::BytesReady(opened_) == os::Ready::kYes;
+      if (!ready) {
         if (done >= least) break;
         before_wait_();
       }
     }
-    const os::ReadResult r = os::ReadSome(opened_, dst + done, n - done);
+    const os::ReadResult r = os::ReadSome(opened_, dst + done, n - done, ready);
     if (r.error != 0) read_error_ = r.error;
     if (r.bytes == 0) {
       ended_ = true;  // the end, a failed read, or a stop signal

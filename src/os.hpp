@@ -81,11 +81,12 @@ enum class Ready {
 Ready BytesReady(const OpenedInput& input);
 
 // One read of a stream: what has arrived, up to n bytes, after waiting for
-// the first of them. A stop signal ends the wait. Where BytesReady can
-// tell, the read starts only once the wait says the input is readable, so
-// that a signal that comes just before it cannot be missed.
+// the first of them (unless BytesReady has just said kYes: `ready`). A stop
+// signal ends the wait. Where BytesReady can tell, the read starts only
+// once the wait says the input is readable, so that a signal that comes
+// just before it cannot be missed.
 ReadResult ReadSome(const OpenedInput& input, std::uint8_t* dst,
-                    std::size_t n);
+                    std::size_t n, bool ready);
 
 // ---- Standard output and standard error.
 

@@ -164,10 +164,13 @@ Ready BytesReady(const OpenedInput& input) {
 }
 
 ReadResult ReadSome(const OpenedInput& input, std::uint8_t* dst,
-                    std::size_t n) {
+                    std::size_t n, bool ready) {
   const int fd = Fd(input.handle);
-  for (;;) {
-    if (input.readable && WaitReadable(fd) == Wait::kStopped) {
+  for (;; ready = false) {
+    if (g_caught != 0) return {.stopped = true};
+    // A poll that has just said ready needs no second one: the read
+    // returns at once.
+    if (!ready && input.readable && WaitReadable(fd) == Wait::kStopped) {
       return {.stopped = true};
     }
     const ssize_t r = ::read(fd, dst, n);

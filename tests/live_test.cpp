@@ -2,11 +2,14 @@
 // time, and sends the next only once the line for the last one has arrived,
 // on a pipe and on a terminal. The tool must show each line before it waits
 // for more, end on SIGINT or SIGTERM with the lines and peaks of what it
-// read, and print the same bytes as for the whole stream at once.
+// read and then die by that signal, as a shell expects of it, and print the
+// same bytes as for the whole stream at once.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,20 +24,40 @@ namespace {
 
 using wb::Bytes;
 
-// Starts the built tool with the given arguments and standard streams.
-pid_t StartTool(const std::vector<std::string>& args, int in, int out, int err) {
-  std::vector<char*> argv{const_cast<char*>(OSTREL_BINARY)};
+// What the child inherits besides its standard streams.
+struct Setup {
+  bool ignore_sigint = false;  // as a shell leaves it for a command run with &
+  bool own_group = false;      // a process group the test signals as a terminal's Ctrl-C would
+};
+
+// Runs argv[0] (searched in PATH) with the given standard streams.
+pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, Setup setup = {}) {
+  std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (setup.own_group) ::setpgid(0, 0);
+    // The defaults, whatever the test inherited (a job run with & ignores
+    // SIGINT) or does (it ignores SIGPIPE while it writes).
+    for (const int s : {SIGINT, SIGTERM, SIGPIPE}) ::signal(s, SIG_DFL);
+    if (setup.ignore_sigint) ::signal(SIGINT, SIG_IGN);
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
+  if (setup.own_group) ::setpgid(pid, pid);  // before the test can signal it
   return pid;
+}
+
+// Starts the built tool with the given arguments and standard streams. The
+// runner script execs it, so the process and its signals are the tool's.
+pid_t StartTool(const std::vector<std::string>& args, int in, int out, int err, Setup setup = {}) {
+  std::vector<std::string> argv{OSTREL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, in, out, err, setup);
 }
 
 // 8000 frames a second of 16-bit mono; second k is a tone of amplitude
@@ -54,20 +77,23 @@ Bytes Second(int k) {
 void WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
-    ASSERT_GT(w, 0);
+    ASSERT_GT(w, 0) << "writing to the tool: " << std::strerror(errno);
     p += w;
     n -= static_cast<std::size_t>(w);
   }
 }
 
 // Reads from fd into text until it holds `lines` lines (false if that has
-// not happened within 10 s) or, with lines 0, until the end.
-bool ReadLines(int fd, std::string& text, std::size_t lines) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+// not happened `within` the time) or, with lines 0, until the end. A slow
+// reader pauses before each read.
+bool ReadLines(int fd, std::string& text, std::size_t lines, std::chrono::seconds within = std::chrono::seconds(10),
+               std::chrono::milliseconds pause = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
   while (lines == 0 || static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) < lines) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{.fd = fd, .events = POLLIN, .revents = 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    std::this_thread::sleep_for(pause);
     char buffer[4096];
     const ssize_t r = ::read(fd, buffer, sizeof buffer);
     if (r <= 0) return lines == 0;  // a terminal whose other side closed says EIO
@@ -122,9 +148,19 @@ std::string ReadFile(const std::string& path) {
   return text;
 }
 
+// How the process ended: its exit status, or minus the signal that killed
+// it. One still running after 10 s is killed (-SIGKILL): a hang fails.
 int Status(pid_t pid) {
   int raw = 0;
-  ::waitpid(pid, &raw, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(pid, &raw, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &raw, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   if (WIFSIGNALED(raw)) return -WTERMSIG(raw);
   return WEXITSTATUS(raw);
 }
@@ -144,16 +180,27 @@ Outcome AtOnce(const Bytes& stream, const std::vector<std::string>& args) {
   return o;
 }
 
-// A live capture of `seconds` seconds, ended by closing its input (signal
-// 0) or by the signal; what it printed, on standard error too, and its
-// status.
-Outcome Capture(bool terminal, int seconds, int signal, Bytes& sent) {
+// How a capture goes: `signal` (0 for none) is sent once the line for
+// second `signal_after` has arrived, to a tool that may have been started
+// with SIGINT ignored; then the input is closed.
+struct Ending {
+  const char* name;
+  int signal = 0, signal_after = 3;
+  bool ignore_sigint = false;
+  int status = 0;
+};
+
+// A live capture of `seconds` seconds; what it printed, on standard error
+// too, and its status.
+Outcome Capture(bool terminal, int seconds, const Ending& ending, Bytes& sent) {
   const std::vector<std::string> args = {"-", "0", "100", std::to_string(kRate)};
   Sink sink(terminal);
   int in[2], err[2];
   EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-  const pid_t pid = StartTool(args, in[0], sink.tool, err[1]);
+  // A tool that ended early must fail the test, not kill it.
+  const auto old_sigpipe = ::signal(SIGPIPE, SIG_IGN);
+  const pid_t pid = StartTool(args, in[0], sink.tool, err[1], {.ignore_sigint = ending.ignore_sigint});
   ::close(in[0]);
   ::close(err[1]);
   ::close(sink.tool);
@@ -174,9 +221,10 @@ Outcome Capture(bool terminal, int seconds, int signal, Bytes& sent) {
     sent.insert(sent.end(), second.begin(), second.end());
     EXPECT_TRUE(ReadLines(sink.test, o.out, static_cast<std::size_t>(k) + 2))
         << "no line for second " << k + 1 << " before the next one";
+    if (ending.signal != 0 && k + 1 == ending.signal_after) ::kill(pid, ending.signal);
   }
-  if (signal != 0) ::kill(pid, signal);
   ::close(in[1]);
+  ::signal(SIGPIPE, old_sigpipe);
   ReadLines(sink.test, o.out, 0);
   ReadLines(err[0], o.err, 0);
   ::close(err[0]);
@@ -185,21 +233,20 @@ Outcome Capture(bool terminal, int seconds, int signal, Bytes& sent) {
 }
 
 TEST(Live, EachLineBeforeTheNextSecondOnAPipeAndATerminal) {
-  struct Case {
-    const char* name;
-    int signal, status;
-  };
-  constexpr Case kCases[] = {
-      {.name = "end of input", .signal = 0, .status = 0},
-      {.name = "SIGINT", .signal = SIGINT, .status = 130},
-      {.name = "SIGTERM", .signal = SIGTERM, .status = 143},
+  // A signal ends the input, and the tool then dies by it (a shell sees
+  // 130 or 143); one that the tool's starter ignores changes nothing.
+  constexpr Ending kCases[] = {
+      {.name = "end of input"},
+      {.name = "SIGINT", .signal = SIGINT, .status = -SIGINT},
+      {.name = "SIGTERM", .signal = SIGTERM, .status = -SIGTERM},
+      {.name = "SIGINT ignored", .signal = SIGINT, .signal_after = 1, .ignore_sigint = true},
   };
   for (const bool terminal : {false, true}) {
-    for (const Case& c : kCases) {
+    for (const Ending& c : kCases) {
       Bytes sent;
-      const Outcome live = Capture(terminal, 3, c.signal, sent);
+      const Outcome live = Capture(terminal, 3, c, sent);
       Outcome expected = AtOnce(sent, {"-", "0", "100", std::to_string(kRate)});
-      // Three lines, the summary; the signal changes the status only.
+      // Three lines, the summary; the signal changes only how the run ends.
       EXPECT_EQ(std::count(expected.out.begin(), expected.out.end(), '\n'), 6);
       expected.status = c.status;
       EXPECT_EQ(live, expected) << c.name << (terminal ? " on a terminal" : " through a pipe");
@@ -208,8 +255,8 @@ TEST(Live, EachLineBeforeTheNextSecondOnAPipeAndATerminal) {
 }
 
 TEST(Live, BeforeTheScanASignalKillsAsUsual) {
-  // Only the header has come: the tool waits in the probe for the rest of
-  // the head, where SIGINT still has its default action.
+  // Only part of the header has come: the tool waits in the probe for the
+  // rest of it, where SIGINT still has its default action.
   int in[2], out[2];
   ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -217,12 +264,198 @@ TEST(Live, BeforeTheScanASignalKillsAsUsual) {
   ::close(in[0]);
   ::close(out[1]);
   const Bytes header = Header();
-  WriteAll(in[1], header.data(), header.size());
+  WriteAll(in[1], header.data(), 20);
   std::string text;
   EXPECT_TRUE(ReadLines(out[0], text, 1));
   ::kill(pid, SIGINT);
   EXPECT_EQ(Status(pid), -SIGINT);
   ::close(in[1]);
+  ::close(out[0]);
+}
+
+// For outputs of thousands of lines: the first line that differs, not all.
+void ExpectSameLong(const Outcome& live, const Outcome& expected) {
+  EXPECT_EQ(std::pair(live.err, live.status), std::pair(expected.err, expected.status));
+  const auto differs = static_cast<std::size_t>(
+      std::mismatch(live.out.begin(), live.out.end(), expected.out.begin(), expected.out.end()).first - live.out.begin());
+  const std::size_t at = differs == 0 ? 0 : live.out.rfind('\n', differs - 1) + 1;  // that line's start
+  const auto line = [at](const std::string& s) { return s.substr(at, s.find('\n', at) - at); };
+  EXPECT_TRUE(live.out == expected.out) << "line " << std::count(live.out.begin(), live.out.begin() + at, '\n') + 1
+                                        << " is \"" << line(live.out) << "\", not \"" << line(expected.out) << '"';
+}
+
+// Waits (5 s at most) until the tool sleeps with lines in the pipe that
+// `fd` reads. With more lines than the pipe holds and its reader idle, that
+// is the tool blocked writing the rest: it waits for nothing else.
+bool BlockedWriting(pid_t pid, int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int queued = 0;
+    ::ioctl(fd, FIONREAD, &queued);
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t state = stat.rfind(')') + 2;  // past the command's name
+    if (queued > 0 && state < stat.size() && stat[state] == 'S') return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(Live, SignalWhileTheLinesWaitForTheReaderEndsOnceTheyAreOut) {
+  // Windows of two frames make some 80 KB of lines of one second, more than
+  // the pipe holds: with the input dry, the tool blocks writing them out,
+  // and the signal comes in that write. The input's writer stays open.
+  const std::vector<std::string> args = {"-", "0", "100", "2"};
+  Bytes sent = Header();
+  const Bytes second = Second(0);
+  sent.insert(sent.end(), second.begin(), second.end());
+  Outcome expected = AtOnce(sent, args);
+  int in[2], out[2], err[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+  ASSERT_GT(expected.out.size(), static_cast<std::size_t>(::fcntl(out[0], F_GETPIPE_SZ)));
+  WriteAll(in[1], sent.data(), sent.size());
+  const pid_t pid = StartTool(args, in[0], out[1], err[1]);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  EXPECT_TRUE(BlockedWriting(pid, out[0])) << "the tool never blocked writing";
+  ::kill(pid, SIGTERM);
+  Outcome live{};
+  const bool ended = ReadLines(out[0], live.out, 0, std::chrono::seconds(5));
+  EXPECT_TRUE(ended) << "no end once the reader drained the pipe";
+  if (!ended) ::kill(pid, SIGKILL);  // waiting longer would change nothing
+  ReadLines(err[0], live.err, 0);
+  live.status = Status(pid);
+  expected.status = -SIGTERM;
+  ExpectSameLong(live, expected);
+  for (const int fd : {in[1], out[0], err[0]}) ::close(fd);
+}
+
+TEST(Live, NonBlockingStandardOutputWaitsForASlowReader) {
+  // Non-blocking is a flag of the pipe's write end, shared with whoever
+  // holds it. Windows of one frame make some 300 KB of lines, far more than
+  // the pipe holds, and the reader takes them slowly.
+  const std::vector<std::string> args = {"-", "0", "100", "1"};
+  Bytes stream = Header();
+  for (int k = 0; k < 2; ++k) {
+    const Bytes second = Second(k);
+    stream.insert(stream.end(), second.begin(), second.end());
+  }
+  int out[2], err[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+  const int in = ::open(wb::Write(stream).c_str(), O_RDONLY | O_CLOEXEC);
+  const pid_t pid = StartTool(args, in, out[1], err[1]);
+  ::close(in);
+  ::close(out[1]);
+  ::close(err[1]);
+  Outcome live{};
+  EXPECT_TRUE(ReadLines(out[0], live.out, 0, std::chrono::seconds(10), std::chrono::milliseconds(2)));
+  ReadLines(err[0], live.err, 0);
+  live.status = Status(pid);
+  ExpectSameLong(live, AtOnce(stream, args));
+  ::close(out[0]);
+  ::close(err[0]);
+}
+
+TEST(Live, TheFirstLineWhileTheWriterWaits) {
+  // 8-bit mono: the header and one window of 400 frames are far fewer bytes
+  // than the longest head a broken chunk list is searched in; the line must
+  // not wait for more, with metadata ahead of the samples or without.
+  struct Case {
+    const char* name;
+    std::vector<wave_writer::Chunk> before_data;
+  };
+  const Case kCases[] = {
+      {.name = "plain header", .before_data = {}},
+      {.name = "LIST chunk", .before_data = {wave_writer::ListInfo({{"ICMT", std::string(87, 'x')}})}},
+  };
+  std::vector<std::int64_t> window;
+  for (int i = 0; i < kRate / 20; ++i) window.push_back(128 + std::lround(100 * std::sin(0.3 * i)));
+  const std::vector<std::string> args = {"-", "0", "100"};
+  for (const Case& c : kCases) {
+    const Bytes stream = wb::Wave{.bits = 8, .rate = kRate, .declared = 0xFFFFFFFF, .samples = wb::Pack(1, window),
+                                  .chunks_before_data = c.before_data}
+                             .Build();
+    int in[2], out[2], err[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    const pid_t pid = StartTool(args, in[0], out[1], err[1]);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    WriteAll(in[1], stream.data(), stream.size());
+    Outcome live{};
+    EXPECT_TRUE(ReadLines(out[0], live.out, 2, std::chrono::seconds(5))) << c.name << ": no line while the writer waits";
+    ::close(in[1]);
+    ReadLines(out[0], live.out, 0);
+    ReadLines(err[0], live.err, 0);
+    live.status = Status(pid);
+    // Before the end of the input and after it, what the whole gives at once.
+    EXPECT_EQ(live, AtOnce(stream, args)) << c.name;
+    ::close(out[0]);
+    ::close(err[0]);
+  }
+}
+
+TEST(Live, CtrlCStopsTheShellLoopThatRunsTheTool) {
+  // Ctrl-C reaches every process of the terminal's foreground group: a
+  // shell waiting for the tool goes on with its script unless the tool died
+  // by the signal. The loop's second capture must never start.
+  const wb::Shell sh;
+  for (const char* name : {"a.fifo", "b.fifo", "c.fifo"}) ASSERT_EQ(::mkfifo(sh.Path(name).c_str(), 0600), 0);
+  const std::string script = R"(cd "$1" && for f in a b c; do "$0" - 0 3600 <$f.fifo; done; echo after)";
+  const int none = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  // Nothing of the group outlives the test, whatever fails.
+  struct Reaper {
+    pid_t group;
+    bool reaped = false;
+    ~Reaper() {
+      if (reaped) return;
+      ::kill(-group, SIGKILL);
+      ::waitpid(group, nullptr, 0);
+    }
+  } bash{.group = Spawn({"bash", "-c", script, OSTREL_BINARY, sh.Path(".")}, none, out[1], out[1], {.own_group = true})};
+  ::close(none);
+  ::close(out[1]);
+  // A FIFO's open for writing without waiting fails (ENXIO) until it has a reader.
+  const auto open_writer = [&](const char* name) {
+    return ::open(sh.Path(name).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  };
+  int a = -1;
+  for (int k = 0; k < 5000 && a < 0; ++k) {
+    a = open_writer("a.fifo");
+    if (a < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GE(a, 0) << "the tool never opened a.fifo";
+  Bytes sent = Header();
+  const Bytes second = Second(0);
+  sent.insert(sent.end(), second.begin(), second.end());
+  WriteAll(a, sent.data(), sent.size());
+  std::string text;
+  EXPECT_TRUE(ReadLines(out[0], text, 2)) << "no line from the first capture";
+  // The capture's writer, in the same group, would die of it too.
+  ::kill(-bash.group, SIGINT);
+  ::close(a);
+  // Until bash ends, or the loop has gone on to b.fifo.
+  int raw = 0, b = -1;
+  for (int k = 0; k < 5000 && !bash.reaped && b < 0; ++k) {
+    bash.reaped = ::waitpid(bash.group, &raw, WNOHANG) == bash.group;
+    if (!bash.reaped) b = open_writer("b.fifo");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (bash.reaped) {
+    // bash dies by the signal itself, as its child did.
+    EXPECT_TRUE(WIFSIGNALED(raw) ? WTERMSIG(raw) == SIGINT : WEXITSTATUS(raw) == 130) << "wait status " << raw;
+  } else {
+    ADD_FAILURE() << (b >= 0 ? "after Ctrl-C the loop went on to b.fifo" : "bash did not end");
+  }
+  if (b >= 0) ::close(b);
   ::close(out[0]);
 }
 

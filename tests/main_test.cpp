@@ -324,4 +324,62 @@ TEST(Driver, OddWidthsSitLeftJustifiedInTheNextWholeByte) {
   for (const Case& c : cases) EXPECT_EQ(wb::Run({File(c.wave), "0", "1"}), std::pair(kBanner + c.out, c.status)) << c.name;
 }
 
+// The argument rules on their own, without a file: what each argument
+// gives, the order of the checks, and what the scan is handed.
+TEST(Arguments, SettleTheScan) {
+  using enum ostrel::Verdict;
+  // 16-bit mono, 44,100 frames a second, 100,000 frames (2.27 s).
+  const ostrel::WaveAttributes kMono{.sample_rate = 44100, .bytes_per_sample = 2, .channels = 1,
+                                     .data_offset = 44, .frame_count = 100000, .encoding = 1};
+  // 40-bit samples: refused.
+  const ostrel::WaveAttributes kRefused{.sample_rate = 44100, .bytes_per_sample = 5, .channels = 1,
+                                        .data_offset = 44, .frame_count = 100000, .encoding = 1};
+  struct Row {
+    std::vector<const char*> args;
+    const ostrel::WaveAttributes& wa;
+    ostrel::Verdict verdict;
+    std::uint64_t start = 0, end = 0;
+    std::uint32_t window = 0;
+    float magnification = 1;
+  };
+  const Row rows[] = {
+      // 0.7 s is frame 30870 in single precision (30869.999... in double).
+      {.args = {"f", "0.7", "1"}, .wa = kMono, .verdict = kScan, .start = 30870, .end = 44100, .window = 2205,
+       .magnification = 1},
+      {.args = {"f", "0", "99"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 100000, .window = 2205,
+       .magnification = 1},
+      {.args = {"f", "abc", "1", "441", "2"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 441,
+       .magnification = 2},
+      {.args = {"f", "0", "1", "44101", "0.5"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100,
+       .window = 2205, .magnification = 0.5F},
+      {.args = {"f", "0", "1", "-5", "300"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 2205,
+       .magnification = 1},
+      {.args = {"f", "0", "1", "44100", "2", "x"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100,
+       .window = 44100, .magnification = 1},
+      // 2^32 + 100 wraps to 100.
+      {.args = {"f", "0", "1", "4294967396"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 100,
+       .magnification = 1},
+      {.args = {"f", "3", "4"}, .wa = kMono, .verdict = kScan, .start = 132300, .end = 100000, .window = 2205,
+       .magnification = 1},
+      {.args = {"f", "1", "1"}, .wa = kMono, .verdict = kBadInterval},
+      {.args = {"f", "-1", "1"}, .wa = kMono, .verdict = kBadInterval},
+      // The interval is checked before the layout.
+      {.args = {"f", "2", "1"}, .wa = kRefused, .verdict = kBadInterval},
+      {.args = {"f", "0", "1"}, .wa = kRefused, .verdict = kBadLayout},
+  };
+  for (const Row& r : rows) {
+    const auto parsed = ostrel::ParseArguments(r.args);
+    ASSERT_TRUE(parsed.has_value());
+    const ostrel::Settled s = ostrel::SettleScan(*parsed, r.wa);
+    const auto& t = s.settings;
+    EXPECT_EQ(s.verdict, r.verdict) << testing::PrintToString(r.args);
+    if (r.verdict != kScan) continue;
+    EXPECT_EQ(std::tuple(t.start_frame, t.end_frame, t.window, t.frame_size, s.magnification),
+              std::tuple(r.start, r.end, r.window, 2U, r.magnification))
+        << testing::PrintToString(r.args);
+    EXPECT_EQ(t.window_seconds, r.window / 44100.0) << testing::PrintToString(r.args);
+  }
+  EXPECT_FALSE(ostrel::ParseArguments(std::vector<const char*>{"f", "0"}).has_value());
+}
+
 }  // namespace
