@@ -257,8 +257,10 @@ Ready BytesReady(const OpenedInput& input) {
 // by the control handler's CancelSynchronousIo. Waiting in the read
 // itself, rather than looking every few milliseconds, keeps a pipe from a
 // fast decoder as fast as the decoder.
+// A read that BytesReady has just found ready returns at once; the wake-up
+// handshake around it costs two atomic stores, so `ready` changes nothing.
 ReadResult ReadSome(const OpenedInput& input, std::uint8_t* dst,
-                    std::size_t n) {
+                    std::size_t n, bool /*ready*/) {
   const HANDLE handle = Win(input.handle);
   for (;;) {
     g_reading.store(true);
