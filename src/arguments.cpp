@@ -14,8 +14,12 @@ constexpr float kMaxMagnification = 256;
 constexpr float kFrameLimit = 18446744073709551616.0F;
 
 // A number as atof reads it: the longest leading decimal number, 0 if none.
+// Where none is, the result is +0 on every system: mingw-w64's strtod
+// gives -0 for a sign with no number after it, glibc's +0.
 float ParseSeconds(const char* text) {
-  return static_cast<float>(std::strtod(text, nullptr));
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  return end == text ? 0.0F : static_cast<float>(value);
 }
 
 // The resolution as a 64-bit number, saturating at that range, then its low

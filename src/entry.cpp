@@ -1,14 +1,16 @@
 // The process entry: hands the arguments to the run, and ends the process
 // as the run's status says.
-#include <cstddef>
-#include <span>
+#include <string>
+#include <vector>
 
 #include "main.hpp"
 #include "os.hpp"
 
 int main(int argc, char** argv) {
   ostrel::Output out(ostrel::os::StandardOutput());
-  const std::span<const char* const> all(argv, static_cast<std::size_t>(argc));
-  return ostrel::os::EndProcess(
-      ostrel::Run(all.subspan(all.empty() ? 0 : 1), out));
+  const std::vector<std::string> args = ostrel::os::Arguments(argc, argv);
+  std::vector<const char*> pointers;
+  pointers.reserve(args.size());
+  for (const std::string& arg : args) pointers.push_back(arg.c_str());
+  return ostrel::os::EndProcess(ostrel::Run(pointers, out));
 }

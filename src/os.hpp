@@ -2,23 +2,32 @@
 // interface: opening the input and telling a file from a stream, reading
 // it by offset or in order, waiting for it with the stop signals able to
 // end the wait, writing standard output and standard error, and the stop
-// signals themselves. One source file per family of systems implements it
-// (os_posix.cpp); nothing else includes a system header.
+// signals themselves, and the command line. One source file per family of
+// systems implements it (os_posix.cpp, os_windows.cpp); nothing else
+// includes a system header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrel::os {
 
-// A handle of the system's: a file descriptor on POSIX systems.
+// A handle of the system's: a file descriptor on POSIX systems, a HANDLE
+// on Windows.
 using Handle = std::intptr_t;
 inline constexpr Handle kNoHandle = -1;
 
-// A system error code (errno on POSIX systems); 0 is no error.
+// A system error code (errno on POSIX systems, GetLastError's code on
+// Windows); 0 is no error.
 using Error = int;
+
+// The arguments after the program's name. On POSIX systems they are
+// main's, as given; on Windows they come from the wide command line, as
+// UTF-8, so that a file name in any script reaches OpenInput whole.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 // The system's own words for an error, for the lines on standard error.
 std::string ErrorText(Error error);
@@ -40,8 +49,9 @@ struct OpenedInput {
   bool readable = true;
 };
 
-// Opens the named file for reading, or standard input for "-". A FIFO's
-// open waits for its writer, as `cat`'s does. False if it cannot be opened.
+// Opens the named file (a UTF-8 name on Windows) for reading, or standard
+// input for "-". A FIFO's open waits for its writer, as `cat`'s does. False
+// if it cannot be opened.
 bool OpenInput(const std::string& name, OpenedInput& opened);
 void Close(Handle handle);
 
@@ -86,7 +96,8 @@ Error WriteAll(Handle handle, const char* p, std::size_t n);
 // A line on standard error, for the failures standard output cannot carry.
 void WriteStandardError(std::string_view text);
 
-// ---- The stop signals: SIGINT and SIGTERM.
+// ---- The stop signals: SIGINT and SIGTERM; on Windows, Ctrl-C and
+// Ctrl-Break.
 
 // Whether a stop signal has come since StopSignals::Arm. The input ends
 // there, as if it ended; reads deliver nothing more.
@@ -109,7 +120,7 @@ class StopSignals {
   void Arm();
   // The status a run that the signal ended reports, as a shell reports a
   // process that the signal killed: 128 + its number (130 for SIGINT, 143
-  // for SIGTERM); 0 if none came.
+  // for SIGTERM; 130 for Ctrl-C and Ctrl-Break); 0 if none came.
   int Status() const;
 
  private:
@@ -119,7 +130,8 @@ class StopSignals {
 // Ends the tool with `status`. A status that a stop signal stands for ends
 // it by that signal itself, once everything is out: a shell then sees a
 // process that the signal killed, and stops a loop the user interrupted.
-// Returns the status where the process goes on (the signal is blocked).
+// Returns the status where the process goes on (the signal is blocked),
+// and always on Windows, whose processes end with a status only.
 int EndProcess(int status);
 
 }  // namespace ostrel::os

@@ -91,6 +91,11 @@ Wait WaitReadable(int fd) {
 
 }  // namespace
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  if (argc < 1) return {};
+  return {argv + 1, argv + argc};
+}
+
 std::string ErrorText(Error error) { return std::strerror(error); }
 
 Handle StandardOutput() { return STDOUT_FILENO; }

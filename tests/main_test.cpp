@@ -1,5 +1,3 @@
-#include <sys/wait.h>
-
 #include <bit>
 #include <cmath>
 
@@ -118,6 +116,39 @@ TEST(Driver, Layouts) {
   });
 }
 
+// Times are read as glibc's strtod reads them, whichever C library the
+// build has: hexadecimal, infinities and NaNs, values out of range, blanks
+// ahead and text after; and no number at all is +0 (mingw-w64's strtod
+// gives -0 after a lone sign). Compared bit for bit, so -0 is not +0.
+TEST(Arguments, TimesReadAsGlibcReadsThem) {
+  const float inf = INFINITY, nan = NAN;
+  struct Row {
+    const char* text;
+    float seconds;
+  };
+  const Row rows[] = {
+      {.text = "0x1.8p1", .seconds = 3},     {.text = "inf", .seconds = inf},
+      {.text = "-Infinity", .seconds = -inf}, {.text = "1e400", .seconds = inf},
+      {.text = "-1e400", .seconds = -inf},   {.text = "1e-400", .seconds = 0},
+      {.text = "-1e-400", .seconds = -0.0F}, {.text = "-0", .seconds = -0.0F},
+      {.text = "nan", .seconds = nan},       {.text = "nan(123)", .seconds = nan},
+      {.text = " \t1.5", .seconds = 1.5},    {.text = "1,5", .seconds = 1},
+      {.text = "2.5abc", .seconds = 2.5},    {.text = "0x", .seconds = 0},
+      {.text = "1e+", .seconds = 1},         {.text = "", .seconds = 0},
+      {.text = "-", .seconds = 0},           {.text = "-x", .seconds = 0},
+      {.text = "+", .seconds = 0},
+  };
+  for (const Row& r : rows) {
+    const std::vector<const char*> args = {"f", r.text, "1"};
+    const float got = ostrel::ParseArguments(args)->start_seconds;
+    if (std::isnan(r.seconds)) {
+      EXPECT_TRUE(std::isnan(got)) << r.text;
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(r.seconds)) << '"' << r.text << '"';
+    }
+  }
+}
+
 TEST(Driver, Resolution) {
   Check({
       {.args = {One(), "0", "1", "0"}, .out = kTwo, .status = 0},
@@ -182,20 +213,20 @@ TEST(Driver, SinglePrecisionTimesAndDoubleSums) {
             std::pair(kBanner + "0.006\t.\n" + k48 + "Peak over interval -24.1 dB\n", 0));
 }
 
-// The built tool run by the shell: its standard output and exit status.
-std::pair<std::string, int> Shell(const std::string& args) {
-  const wb::Result r = wb::Shell().Run("\"$0\" " + args);
+// The built tool: its standard output and exit status.
+std::pair<std::string, int> Tool(const std::vector<std::string>& args) {
+  const wb::Result r = wb::Tool(args);
   return {r.out, r.status};
 }
 
 TEST(Binary, UsageAndTypicalRun) {
-  EXPECT_EQ(Shell(""), std::pair(kBanner + kUsage, 1));
+  EXPECT_EQ(Tool({}), std::pair(kBanner + kUsage, 1));
   // Two seconds of 16-bit stereo at 44,100: left at half scale (level 64),
   // right at minus a quarter (level 32), so every window has level 48.
   std::vector<std::int64_t> frames;
   for (int i = 0; i < 88200; ++i) frames.insert(frames.end(), {16384, -8192});
   const std::string take = File(Wave{.channels = 2, .rate = 44100, .samples = Pack(2, frames)});
-  EXPECT_EQ(Shell(take + " 0 2"), std::pair(kBanner + Lines(40, 48) + k48 + "Peaks over interval -6.0 L -12.0 R\n", 0));
+  EXPECT_EQ(Tool({take, "0", "2"}), std::pair(kBanner + Lines(40, 48) + k48 + "Peaks over interval -6.0 L -12.0 R\n", 0));
 }
 
 TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {

@@ -3,9 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -70,6 +80,25 @@ struct Wave {
   }
 };
 
+#ifdef _WIN32
+// A temp file in a folder of this run's, which goes when the run ends.
+inline std::string Write(const Bytes& b) {
+  struct Folder {
+    std::filesystem::path path =
+        std::filesystem::path(testing::TempDir()) / ("ostrel_tests_" + std::to_string(::GetCurrentProcessId()));
+    Folder() { std::filesystem::create_directories(path); }
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static Folder folder;
+  static int count = 0;
+  const std::string name = (folder.path / ("take" + std::to_string(++count) + ".wav")).string();
+  std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  return name;
+}
+#else
 // An unlinked temp file, named through /proc: nothing is left behind.
 inline std::string Write(const Bytes& b) {
   FILE* f = std::tmpfile();
@@ -77,6 +106,7 @@ inline std::string Write(const Bytes& b) {
   std::fflush(f);
   return "/proc/self/fd/" + std::to_string(fileno(f));
 }
+#endif
 
 // One run of the tool in-process: its standard output and status.
 inline std::pair<std::string, int> Run(const std::vector<std::string>& args) {
@@ -181,6 +211,184 @@ void WriteInPieces(const Bytes& bytes, Write write) {
   }
 }
 
+// A pipe that the test writes and the tool's input opens by its name, as a
+// stream: on Windows a named pipe, whose first write waits for the input to
+// open it; elsewhere a pipe, named through /proc.
+class Pipe {
+ public:
+#ifdef _WIN32
+  Pipe() {
+    static int count = 0;
+    name_ = R"(\\.\pipe\ostrel_test_)" + std::to_string(::GetCurrentProcessId()) + "_" + std::to_string(++count);
+    writer_ = ::CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 20, 1 << 20, 0, nullptr);
+    EXPECT_NE(writer_, INVALID_HANDLE_VALUE);
+  }
+  ~Pipe() { CloseWriter(); }
+  bool Write(const std::uint8_t* p, std::size_t n) {
+    if (!connected_) connected_ = ::ConnectNamedPipe(writer_, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+    DWORD put = 0;
+    return connected_ && ::WriteFile(writer_, p, static_cast<DWORD>(n), &put, nullptr) && put == n;
+  }
+  // The reader gets what was written, then the end.
+  void CloseWriter() {
+    if (writer_ != INVALID_HANDLE_VALUE) ::CloseHandle(writer_);
+    writer_ = INVALID_HANDLE_VALUE;
+  }
+#else
+  Pipe() {
+    EXPECT_EQ(::pipe(fds_), 0);
+    name_ = "/proc/self/fd/" + std::to_string(fds_[0]);
+  }
+  ~Pipe() {
+    CloseWriter();
+    ::close(fds_[0]);
+  }
+  bool Write(const std::uint8_t* p, std::size_t n) { return ::write(fds_[1], p, n) == static_cast<ssize_t>(n); }
+  void CloseWriter() {
+    if (fds_[1] >= 0) ::close(fds_[1]);
+    fds_[1] = -1;
+  }
+#endif
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+#ifdef _WIN32
+  HANDLE writer_ = INVALID_HANDLE_VALUE;
+  bool connected_ = false;
+#else
+  int fds_[2] = {-1, -1};
+#endif
+};
+
+#ifdef _WIN32
+inline std::wstring Widen(const std::string& utf8) {
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  return wide;
+}
+
+// The built tool's command line: each argument quoted as the C runtime and
+// CommandLineToArgvW unquote it (n backslashes before a quote are 2n + 1).
+inline std::wstring CommandLine(const std::vector<std::string>& args) {
+  std::wstring line = L"\"" + Widen(OSTREL_EXE) + L"\"";
+  for (const std::string& arg : args) {
+    line += L" \"";
+    std::size_t slashes = 0;
+    for (const wchar_t c : Widen(arg)) {
+      if (c == L'"') line.append(slashes + 1, L'\\');
+      slashes = c == L'\\' ? slashes + 1 : 0;
+      line += c;
+    }
+    line.append(slashes, L'\\');
+    line += L'"';
+  }
+  return line;
+}
+
+// The built tool, started with the given standard handles (which must be
+// inheritable, or null for none): its process handle, or null.
+inline HANDLE StartTool(const std::vector<std::string>& args, HANDLE in, HANDLE out, HANDLE err, DWORD flags = 0) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring line = CommandLine(args);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup, &started)) {
+    ADD_FAILURE() << "cannot start " << OSTREL_EXE << ": error " << ::GetLastError();
+    return nullptr;
+  }
+  ::CloseHandle(started.hThread);
+  return started.hProcess;
+}
+
+// Its exit code once it has ended; -1 if it has not within 20 s (it is
+// ended then: a hang fails).
+inline int ExitCode(HANDLE process) {
+  DWORD code = static_cast<DWORD>(-1);
+  if (::WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) ::TerminateProcess(process, code);
+  else ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  return static_cast<int>(code);
+}
+
+inline SECURITY_ATTRIBUTES kInherited{.nLength = sizeof(SECURITY_ATTRIBUTES), .lpSecurityDescriptor = nullptr,
+                                      .bInheritHandle = TRUE};
+
+// A scratch file that a child writes, read back whole.
+struct Capture {
+  std::string path;
+  HANDLE handle;
+  Capture() : path(Write({})) {
+    handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &kInherited, CREATE_ALWAYS, 0, nullptr);
+  }
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+  ~Capture() { ::CloseHandle(handle); }
+  std::string Text() const {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+  }
+};
+
+// What the tool reads: NUL, no handle at all, a file (`skip` bytes in), a
+// file open for writing only, or a pipe that a writer fills (slow: in
+// pieces, pausing before each).
+struct Feed {
+  enum Kind { kNul, kNone, kFile, kWriteOnly, kPipe } kind = kNul;
+  std::string file = {};
+  std::uint64_t skip = 0;
+  const Bytes* bytes = nullptr;
+  bool slow = false;
+};
+
+// One run of the built tool: standard output and error to files (none for
+// standard output with `no_output`).
+inline Result RunTool(const std::vector<std::string>& args, const Feed& feed = {}, bool no_output = false) {
+  const Capture out, err;
+  HANDLE in = nullptr, writer = nullptr;
+  if (feed.kind == Feed::kNul || feed.kind == Feed::kFile || feed.kind == Feed::kWriteOnly) {
+    in = ::CreateFileA(feed.kind == Feed::kNul ? "NUL" : feed.file.c_str(),
+                       feed.kind == Feed::kWriteOnly ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &kInherited, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER skip{.QuadPart = static_cast<LONGLONG>(feed.skip)};
+    ::SetFilePointerEx(in, skip, nullptr, FILE_BEGIN);
+  } else if (feed.kind == Feed::kPipe) {
+    EXPECT_TRUE(::CreatePipe(&in, &writer, &kInherited, 0));
+    ::SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+  }
+  const HANDLE process = StartTool(args, in, no_output ? nullptr : out.handle, err.handle);
+  if (in != nullptr) ::CloseHandle(in);
+  if (writer != nullptr) {
+    const auto put = [&](const std::uint8_t* p, std::size_t n) {
+      DWORD done = 0;
+      return ::WriteFile(writer, p, static_cast<DWORD>(n), &done, nullptr) && done == n;
+    };
+    if (feed.slow) {
+      WriteInPieces(*feed.bytes, put);
+    } else if (!feed.bytes->empty()) {
+      put(feed.bytes->data(), feed.bytes->size());
+    }
+    ::CloseHandle(writer);
+  }
+  const int status = process == nullptr ? -1 : ExitCode(process);
+  return {status, out.Text(), err.Text()};
+}
+#endif
+
+// The built tool with the given arguments (words without blanks); what it
+// read from standard input is not defined.
+inline Result Tool(const std::vector<std::string>& args);
+
+#ifndef _WIN32
 // The one way the tests start the built tool: a scratch folder, and bash
 // runs in it under a timeout (a hang fails) with the tool's path as $0.
 class Shell {
@@ -220,5 +428,16 @@ class Shell {
  private:
   std::string dir_;
 };
+#endif
+
+inline Result Tool(const std::vector<std::string>& args) {
+#ifdef _WIN32
+  return RunTool(args);
+#else
+  std::string script = "\"$0\"";
+  for (const std::string& arg : args) script += " " + arg;
+  return Shell().Run(script);
+#endif
+}
 
 }  // namespace wb
