@@ -198,8 +198,8 @@ bool OpenInput(const std::string& name, OpenedInput& opened) {
   // A file on a disk is read by offset; a pipe or a character device (the
   // console, NUL, a serial port) is a stream.
   opened.positioned = type == FILE_TYPE_DISK;
-  // A handle open for writing only fails its first read at once.
-  opened.readable = true;
+  // `readable` stays true: a handle open for writing only fails its first
+  // read at once, with no wait before it.
   return true;
 }
 
