@@ -17,8 +17,25 @@
 #define OSTREL_WITH_AVX2 0
 #endif
 
+// On x86 the 16-byte loops are built for SSSE3 and SSE4.1 (byte shuffles,
+// absolute values, unsigned maxima of 32-bit lanes), which every x86
+// processor of the last fifteen years has; the few without run the plain
+// loop. Elsewhere they take the compiler's baseline.
+#if defined(__x86_64__) || defined(__i386__)
+#define OSTREL_X86 1
+#define OSTREL_NARROW_TARGET __attribute__((target("ssse3,sse4.1")))
+#else
+#define OSTREL_X86 0
+#define OSTREL_NARROW_TARGET
+#endif
+
 namespace ostrel {
 namespace {
+
+#if OSTREL_X86
+constexpr int kSse41 = 0;
+constexpr int kAvx2 = 1;
+#endif
 
 // The wide loops are written once with GCC's vector types and compiled
 // for 16-byte vectors, which every processor's compiler lowers to its own
@@ -249,33 +266,49 @@ OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
   return k;
 }
 
-#if OSTREL_WITH_AVX2
-// 24-bit samples, in AVX2 only (so on a little-endian processor). Each half
-// of a register takes four samples (12 bytes) and spreads them into the top
-// three bytes of 32-bit lanes, where an arithmetic shift right by 8
-// restores the sign. The second half is loaded from 8 bytes into the group,
-// so no load reaches past the group's 24 bytes. A magnitude is at most
-// 2^23, so a lane takes 256 of them before its sum moves into 64 bits.
-template <class Shape>
+// The bytes of a 24-bit group, spread into the top three bytes of 32-bit
+// lanes (byte 0 of each lane is shifted out later; any byte will do
+// there), on a little-endian processor. In 32 bytes a group is 8 samples:
+// each half of the vector takes four (12 bytes), the second half loaded
+// from 8 bytes into the group. In 16 bytes it is 4 samples, from two
+// 8-byte loads 4 bytes apart. Either way no load reaches past the group.
+template <std::size_t Width>
+OSTREL_INLINE typename Vectors<Width>::U8 Spread24(const std::uint8_t* group) {
+  using HalfU8 = typename Vectors<Width>::HalfU8;
+  if constexpr (Width == 32) {
+    const auto low = LoadLe<HalfU8>(group);
+    const auto high = LoadLe<HalfU8>(group + 8);
+    return __builtin_shufflevector(
+        low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
+        16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
+  } else {
+    const auto low = LoadLe<HalfU8>(group);
+    const auto high = LoadLe<HalfU8>(group + 4);
+    return __builtin_shufflevector(low, high, 0, 0, 1, 2, 0, 3, 4, 5,  //
+                                   0, 6, 7, 12, 0, 13, 14, 15);
+  }
+}
+
+// 24-bit samples, where bytes shuffle cheaply (see NarrowLoopRuns). An
+// arithmetic shift right by 8 of the spread lanes restores the sign. A
+// magnitude is at most 2^23, so a lane takes 256 of them before its sum
+// moves into 64 bits.
+template <std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
                                  Shape shape, RunMagnitudes& m) {
-  using V = Vectors<32>;
-  constexpr std::size_t kLanes = 8;
+  using U32 = typename Vectors<Width>::U32;
+  using I32 = typename Vectors<Width>::I32;
+  constexpr std::size_t kLanes = Width / 4;
   const std::size_t vectors = VectorsPerStep<kLanes>(shape);
-  std::array<V::U32, kMaxVectorsPerStep<Shape>> top{};
-  V::U32 sum = {};
+  std::array<U32, kMaxVectorsPerStep<Shape>> top{};
+  U32 sum = {};
   const std::size_t k = Steps<kLanes, 256>(
       samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        const std::uint8_t* group = p + 3 * at;
-        const auto low = LoadLe<V::HalfU8>(group);
-        const auto high = LoadLe<V::HalfU8>(group + 8);
-        // Byte 0 of each lane is shifted out; any byte will do there.
-        const V::U8 spread = __builtin_shufflevector(
-            low, high, 0, 0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11,  //
-            16, 20, 21, 22, 16, 23, 24, 25, 16, 26, 27, 28, 16, 29, 30, 31);
-        const V::I32 v = reinterpret_cast<V::I32>(spread) >> 8;
-        const auto mag = Magnitude<V::U32, V::I32>(reinterpret_cast<V::U32>(v));
+        const I32 v = reinterpret_cast<I32>(Spread24<Width>(p + 3 * at)) >> 8;
+        // No overflow: |v| is at most 2^23. Written so, the compiler takes
+        // the processor's absolute value where it has one.
+        const auto mag = reinterpret_cast<U32>(v < 0 ? -v : v);
         Raise(top[r], mag);
         sum += mag;
       },
@@ -283,7 +316,6 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
   FoldMaxima(top, vectors, shape, m);
   return k;
 }
-#endif
 
 // 32-bit integers and float words. A 32-bit magnitude (at most 2^31) is
 // summed as its high and low 16 bits in separate lanes, each of which
@@ -347,21 +379,16 @@ OSTREL_INLINE std::size_t Wide(const std::uint8_t* p, std::size_t samples,
   } else if constexpr (kLoop == WideLoop::kInteger16) {
     return Wide16<Width>(p, samples, shape, m);
   } else if constexpr (kLoop == WideLoop::kInteger24) {
-#if OSTREL_WITH_AVX2
-    static_assert(Width == 32, "the 24-bit spread needs AVX2's shuffles");
-    return Wide24(p, samples, shape, m);
-#else
-    static_assert(Width == 0, "the 24-bit spread needs AVX2's shuffles");
-    return 0;
-#endif
+    return Wide24<Width>(p, samples, shape, m);
   } else {
     return Wide32<kLoop == WideLoop::kInteger32, Width>(p, samples, shape, m);
   }
 }
 
 template <class Layout, class Shape>
-std::size_t WideNarrow(const std::uint8_t* p, std::size_t samples,
-                       Shape shape, RunMagnitudes& m) {
+OSTREL_NARROW_TARGET std::size_t WideNarrow(const std::uint8_t* p,
+                                            std::size_t samples, Shape shape,
+                                            RunMagnitudes& m) {
   return Wide<Layout, 16>(p, samples, shape, m);
 }
 
@@ -374,12 +401,18 @@ __attribute__((target("avx2"))) std::size_t WideAvx2(const std::uint8_t* p,
   return Wide<Layout, 32>(p, samples, shape, m);
 }
 
-bool ProcessorHasAvx2() {
-  static const bool has = [] {
+#endif
+
+#if OSTREL_X86
+bool ProcessorHas(int feature) {
+  // __builtin_cpu_supports takes only a literal.
+  static const std::array<bool, 2> has = [] {
     __builtin_cpu_init();
-    return static_cast<bool>(__builtin_cpu_supports("avx2"));
+    return std::array<bool, 2>{
+        __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"),
+        static_cast<bool>(__builtin_cpu_supports("avx2"))};
   }();
-  return has;
+  return has[static_cast<std::size_t>(feature)];
 }
 #endif
 
@@ -406,20 +439,40 @@ void AddRun(const std::uint8_t* p, std::size_t frames, std::uint32_t channels,
   });
 }
 
+// The 24-bit and G.711 loops shuffle bytes, which x86 (SSSE3) and arm64
+// do in one instruction; other processors' compilers would spell a
+// shuffle out byte by byte, slower than the plain loop.
+#if OSTREL_X86 || defined(__aarch64__)
+constexpr bool kByteShuffles = true;
+#else
+constexpr bool kByteShuffles = false;
+#endif
+
+template <class Layout>
+constexpr bool NarrowLoopRuns() {
+  constexpr WideLoop kLoop = Layout::kWide;
+  const bool shuffles = kLoop == WideLoop::kInteger24 ||
+                        kLoop == WideLoop::kALaw || kLoop == WideLoop::kMuLaw;
+  return Layout::kNarrowWidePays && (kByteShuffles || !shuffles);
+}
+
 template <class Layout>
 AddRunFn LayoutRun(Variant v) {
   switch (v) {
     case Variant::kScalar:
       return &AddRun<Layout, Variant::kScalar>;
     case Variant::kPortable:
-      if constexpr (Layout::kNarrowWidePays) {
+      if constexpr (NarrowLoopRuns<Layout>()) {
+#if OSTREL_X86
+        if (!ProcessorHas(kSse41)) return nullptr;
+#endif
         return &AddRun<Layout, Variant::kPortable>;
       }
       return nullptr;
     case Variant::kAvx2:
 #if OSTREL_WITH_AVX2
       if constexpr (Layout::kWide != WideLoop::kNone) {
-        if (ProcessorHasAvx2()) return &AddRun<Layout, Variant::kAvx2>;
+        if (ProcessorHas(kAvx2)) return &AddRun<Layout, Variant::kAvx2>;
       }
 #endif
       return nullptr;

@@ -54,9 +54,8 @@ struct StepSamples {
 // Each layout says how wide its samples are, how a sample's magnitude is
 // read (as a key that orders magnitudes, and in level units), which wide
 // loop goes through it and whether that loop pays in 16-byte vectors: the
-// 24-bit spread costs about twice the plain loop without 32-byte shuffles,
-// and the float maxima about 15% more (the float sums, not the maxima,
-// bound that scan), so those two stay plain there.
+// float maxima cost about 15% more there (the float sums, not the maxima,
+// bound that scan), so they stay plain.
 
 // Little-endian two's complement integers of 2, 3 or 4 bytes. A magnitude
 // is counted in steps of the least significant bit; kScale turns steps into
@@ -73,7 +72,7 @@ struct IntegerSamples : StepSamples<IntegerSamples<Bytes>> {
   static constexpr WideLoop kWide = Bytes == 2   ? WideLoop::kInteger16
                                     : Bytes == 3 ? WideLoop::kInteger24
                                                  : WideLoop::kInteger32;
-  static constexpr bool kNarrowWidePays = Bytes != 3;
+  static constexpr bool kNarrowWidePays = true;
 
   static std::int32_t Raw(const std::uint8_t* p) {
     if constexpr (Bytes == 2) {
