@@ -8,39 +8,15 @@
 
 #include <numeric>
 
-// The AVX2 variant exists only where the compiler targets x86, and not in
-// builds that leave it out (the sanitizer build, and the baseline that the
-// benchmark compares with).
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(OSTREL_NO_AVX2)
-#define OSTREL_WITH_AVX2 1
-#else
-#define OSTREL_WITH_AVX2 0
-#endif
-
-// On x86 the 16-byte loops are built for SSSE3 and SSE4.1 (byte shuffles,
-// absolute values, unsigned maxima of 32-bit lanes), which every x86
-// processor of the last fifteen years has; the few without run the plain
-// loop. Elsewhere they take the compiler's baseline.
-#if defined(__x86_64__) || defined(__i386__)
-#define OSTREL_X86 1
-#define OSTREL_NARROW_TARGET __attribute__((target("ssse3,sse4.1")))
-#else
-#define OSTREL_X86 0
-#define OSTREL_NARROW_TARGET
-#endif
+#include "vector_lanes.hpp"
 
 namespace ostrel {
 namespace {
 
-#if OSTREL_X86
-constexpr int kSse41 = 0;
-constexpr int kAvx2 = 1;
-#endif
-
-// The wide loops are written once with GCC's vector types and compiled
-// for 16-byte vectors, which every processor's compiler lowers to its own
-// (SSE2, NEON, the z vector unit, or plain code), and on x86 also inside
-// functions built for AVX2, in 32-byte vectors.
+// The wide loops are written once with GCC's vector types (vector_lanes.hpp)
+// and compiled for 16-byte vectors, which every processor's compiler lowers
+// to its own (SSE, NEON, the z vector unit, or plain code), and on x86 also
+// inside functions built for AVX2, in 32-byte vectors.
 //
 // A loop goes through samples, not frames: sums of integers come out the
 // same in any order, so only the maxima care which channel a sample is of.
@@ -50,31 +26,6 @@ constexpr int kAvx2 = 1;
 // one vector; for more channels it is at most seven, their number known
 // only when running.
 //
-// Vectors of a given width in bytes, written out for each width because
-// GCC ignores a vector_size that depends on a template parameter there.
-template <std::size_t Width>
-struct Vectors;
-template <>
-struct Vectors<16> {
-  using HalfU8 = std::uint8_t __attribute__((vector_size(8)));
-  using I8 = std::int8_t __attribute__((vector_size(16)));
-  using U8 = std::uint8_t __attribute__((vector_size(16)));
-  using I16 = std::int16_t __attribute__((vector_size(16)));
-  using U16 = std::uint16_t __attribute__((vector_size(16)));
-  using I32 = std::int32_t __attribute__((vector_size(16)));
-  using U32 = std::uint32_t __attribute__((vector_size(16)));
-};
-template <>
-struct Vectors<32> {
-  using HalfU8 = std::uint8_t __attribute__((vector_size(16)));
-  using I8 = std::int8_t __attribute__((vector_size(32)));
-  using U8 = std::uint8_t __attribute__((vector_size(32)));
-  using I16 = std::int16_t __attribute__((vector_size(32)));
-  using U16 = std::uint16_t __attribute__((vector_size(32)));
-  using I32 = std::int32_t __attribute__((vector_size(32)));
-  using U32 = std::uint32_t __attribute__((vector_size(32)));
-};
-
 #define OSTREL_INLINE [[gnu::always_inline]] inline
 // Lambdas inside the wide loops must be inlined too, into whichever
 // variant's function calls them.
@@ -394,7 +345,7 @@ OSTREL_NARROW_TARGET std::size_t WideNarrow(const std::uint8_t* p,
 
 #if OSTREL_WITH_AVX2
 template <class Layout, class Shape>
-__attribute__((target("avx2"))) std::size_t WideAvx2(const std::uint8_t* p,
+OSTREL_AVX2_TARGET std::size_t WideAvx2(const std::uint8_t* p,
                                                      std::size_t samples,
                                                      Shape shape,
                                                      RunMagnitudes& m) {
@@ -403,18 +354,6 @@ __attribute__((target("avx2"))) std::size_t WideAvx2(const std::uint8_t* p,
 
 #endif
 
-#if OSTREL_X86
-bool ProcessorHas(int feature) {
-  // __builtin_cpu_supports takes only a literal.
-  static const std::array<bool, 2> has = [] {
-    __builtin_cpu_init();
-    return std::array<bool, 2>{
-        __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"),
-        static_cast<bool>(__builtin_cpu_supports("avx2"))};
-  }();
-  return has[static_cast<std::size_t>(feature)];
-}
-#endif
 
 template <class Layout, Variant V>
 void AddRun(const std::uint8_t* p, std::size_t frames, std::uint32_t channels,
@@ -463,16 +402,15 @@ AddRunFn LayoutRun(Variant v) {
       return &AddRun<Layout, Variant::kScalar>;
     case Variant::kPortable:
       if constexpr (NarrowLoopRuns<Layout>()) {
-#if OSTREL_X86
-        if (!ProcessorHas(kSse41)) return nullptr;
-#endif
-        return &AddRun<Layout, Variant::kPortable>;
+        if (ProcessorRuns(Variant::kPortable)) {
+          return &AddRun<Layout, Variant::kPortable>;
+        }
       }
       return nullptr;
     case Variant::kAvx2:
 #if OSTREL_WITH_AVX2
       if constexpr (Layout::kWide != WideLoop::kNone) {
-        if (ProcessorHas(kAvx2)) return &AddRun<Layout, Variant::kAvx2>;
+        if (ProcessorRuns(Variant::kAvx2)) return &AddRun<Layout, Variant::kAvx2>;
       }
 #endif
       return nullptr;

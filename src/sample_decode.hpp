@@ -14,6 +14,7 @@
 
 #include "float32_decode.hpp"
 #include "little_endian.hpp"
+#include "vector_lanes.hpp"
 #include "wave_header.hpp"
 
 namespace ostrel {
@@ -305,13 +306,6 @@ template <class Layout, class Shape>
   }
 }
 
-// The ways a run can be gone through. Every one gives the same numbers:
-// they add integers or take maxima, where the order does not matter.
-enum class Variant {
-  kScalar,    // one sample at a time: the reference, and short runs
-  kPortable,  // 16-byte vectors, which every processor's compiler lowers
-  kAvx2,      // 32-byte vectors, on x86 processors that have them
-};
 
 // Adds the magnitudes of `frames` whole frames of `channels` channels from
 // p to m. Float layouts leave m.sum alone.
