@@ -107,6 +107,14 @@ OSTREL_INLINE void AddPairs(Wide& sum, const Narrow& magnitudes) {
   sum += (pairs & ((1U << kBits) - 1)) + (pairs >> kBits);
 }
 
+// Neighbouring pairs of narrow lanes added into lanes twice as wide.
+template <class Wide, class Narrow>
+OSTREL_INLINE Wide AddedPairs(const Narrow& v) {
+  constexpr int kBits = 8 * sizeof(v[0]);
+  const auto pairs = reinterpret_cast<Wide>(v);
+  return (pairs & ((1U << kBits) - 1)) + (pairs >> kBits);
+}
+
 // Moves the lanes' sums into the run's 64-bit total and starts them again.
 template <class Vector>
 OSTREL_INLINE void Flush(Vector& sum, RunMagnitudes& m) {
@@ -147,48 +155,144 @@ OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
   return k;
 }
 
-// G.711 samples, decoded in 16-bit lanes by the standard's arithmetic
-// rather than through the table: the magnitude is a segment's base times
-// 2^segment, and 2^e for e of 0 to 7 is (1 + e0) (1 + 3 e1) (1 + 15 e2)
-// from the bits of e, which needs only the baseline's multiplication.
-// Magnitudes stay below 2^15, so signed comparisons order them.
+// Lane l of the result is table[index[l]], for indices of 0 to 15.
+// The indices K plus N.
+template <std::size_t N, std::size_t... K>
+constexpr std::index_sequence<(K + N)...> Offset(std::index_sequence<K...> /*k*/) {
+  return {};
+}
+
+template <class U8>
+OSTREL_INLINE U8 Lookup16(const U8& table, const U8& index) {
+#if OSTREL_X86
+  // x86 looks up within each 16-byte half, so a 32-byte table holds its 16
+  // entries twice. Written as the instruction itself: GCC spells a generic
+  // 32-byte shuffle out across halves, and an intrinsic would need every
+  // function between here and the variant's entry built for the target.
+  U8 out;
+  if constexpr (sizeof(U8) == 32) {
+    asm("vpshufb %2, %1, %0" : "=x"(out) : "x"(table), "xm"(index));
+  } else {
+    out = table;
+    asm("pshufb %1, %0" : "+x"(out) : "xm"(index));
+  }
+  return out;
+#else
+  return __builtin_shuffle(table, index);
+#endif
+}
+
+// The products a[i] * b[i] of unsigned bytes (b below 128), added into
+// 32-bit lanes, four to a lane; the sum of a pair of products must stay
+// below 2^15.
+template <std::size_t Width>
+OSTREL_INLINE typename Vectors<Width>::U32 ProductsByFours(
+    const typename Vectors<Width>::U8& a, const typename Vectors<Width>::U8& b) {
+  using V = Vectors<Width>;
+#if OSTREL_X86
+  // Bytes times bytes into pairs of 16 bits, then pairs of those times 1.
+  const typename V::U16 ones = typename V::U16{} + 1;
+  typename V::U16 pairs;
+  typename V::U32 fours;
+  if constexpr (Width == 32) {
+    asm("vpmaddubsw %2, %1, %0" : "=x"(pairs) : "x"(a), "xm"(b));
+    asm("vpmaddwd %2, %1, %0" : "=x"(fours) : "x"(pairs), "xm"(ones));
+  } else {
+    pairs = reinterpret_cast<typename V::U16>(a);
+    asm("pmaddubsw %1, %0" : "+x"(pairs) : "xm"(b));
+    fours = reinterpret_cast<typename V::U32>(pairs);
+    asm("pmaddwd %1, %0" : "+x"(fours) : "xm"(ones));
+  }
+  return fours;
+#else
+  const auto products = [&]<std::size_t... K>(std::index_sequence<K...>) OSTREL_LAMBDA {
+    const typename V::HalfU8 ha = __builtin_shufflevector(a, a, K...);
+    const typename V::HalfU8 hb = __builtin_shufflevector(b, b, K...);
+    return __builtin_convertvector(ha, typename V::U16) *
+           __builtin_convertvector(hb, typename V::U16);
+  };
+  const auto low = products(std::make_index_sequence<Width / 2>{});
+  const auto high = products(Offset<Width / 2>(std::make_index_sequence<Width / 2>{}));
+  return AddedPairs<typename V::U32>(low) + AddedPairs<typename V::U32>(high);
+#endif
+}
+
+// G.711 samples, where bytes shuffle cheaply (see NarrowLoopRuns). A code's
+// magnitude is a product of two small numbers, one a function of its low
+// nibble, the other of its segment, and each comes from a 16-entry table:
+//   mu-law, every bit inverted, mantissa m and exponent e:
+//     (8 m + 132) 2^e - 132 = 4 (2 m + 33) 2^e - 132;
+//   A-law, even bits inverted, step m and segment s: 16 m + 8 in segment 0,
+//     (16 m + 264) 2^(s - 1) above it, so 8 (2 m + 33) P(s) - 256 [s = 0],
+//     with P(0) = 1 and P(s) = 2^(s - 1).
+// The tables are indexed by the code's own nibbles, the inversion folded
+// into them. So the sum is 4 or 8 times the sum of the products, less the
+// constant terms counted once per sample (A-law counts its segment-0
+// samples as it goes). Magnitudes grow with the code's low 7 bits once the
+// inversion is undone, so each lane's largest is kept as those 7 bits.
 template <std::size_t Width, bool MuLaw, class Shape>
 OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
                                   Shape shape, RunMagnitudes& m) {
-  using HalfU8 = typename Vectors<Width>::HalfU8;
-  using U16 = typename Vectors<Width>::U16;
-  using I16 = typename Vectors<Width>::I16;
+  using U8 = typename Vectors<Width>::U8;
   using U32 = typename Vectors<Width>::U32;
-  constexpr std::size_t kLanes = Width / 2;
-  const auto power = [](const U16& e) OSTREL_LAMBDA {
-    return (1 + (e & 1)) * (1 + 3 * ((e >> 1) & 1)) * (1 + 15 * ((e >> 2) & 1));
+  constexpr std::size_t kLanes = Width;
+  const auto table = [](auto entry) OSTREL_LAMBDA {
+    U8 t{};
+    for (std::size_t i = 0; i < Width; ++i) {
+      t[i] = static_cast<std::uint8_t>(entry(static_cast<unsigned>(i % 16)));
+    }
+    return t;
   };
+  // Indexed by the code's low nibble and by its bits 4 to 6.
+  const U8 factor = table([](unsigned i) {
+    return 2 * ((MuLaw ? ~i : i ^ 5U) & 15U) + 33;
+  });
+  const U8 power = table([](unsigned j) {
+    const unsigned e = MuLaw ? 7 - (j & 7U) : (j & 7U) ^ 5U;
+    return MuLaw ? 1U << e : e == 0 ? 1U : 1U << (e - 1);
+  });
+  // The inverted bits.
+  constexpr unsigned kFlip = MuLaw ? 0xFF : 0x55;
   const std::size_t vectors = VectorsPerStep<kLanes>(shape);
-  std::array<I16, kMaxVectorsPerStep<Shape>> top{};
-  U32 sum = {};
-  const std::size_t k = Steps<kLanes, (std::size_t{1} << 14)>(
+  std::array<U8, kMaxVectorsPerStep<Shape>> top{};
+  U32 products = {};
+  U8 zero_segment = {};  // A-law: segment-0 samples, less each, by lane
+  std::uint64_t zero_segments = 0;
+  const std::size_t k = Steps<kLanes, 255>(
       samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
-        const U16 code = __builtin_convertvector(LoadLe<HalfU8>(p + at), U16);
-        U16 mag;
-        if constexpr (MuLaw) {
-          // Inverted: a mantissa and an exponent; (8 m + 132) 2^e - 132.
-          const U16 u = code ^ 0xFF;
-          mag = ((u & 0x0F) * 8 + 0x84) * power((u >> 4) & 7) - 0x84;
-        } else {
-          // Even bits inverted: a step and a segment s; segment 0 is
-          // 16 m + 8, segment s is (16 m + 264) 2^(s - 1).
-          const U16 a = code ^ 0x55;
-          const U16 segment = (a >> 4) & 7;
-          const auto later = reinterpret_cast<U16>(segment != 0);
-          mag = ((a & 0x0F) * 16 + 8 + (later & 0x100)) *
-                power((segment - 1) & later);
+        const U8 code = LoadLe<U8>(p + at);
+        const U8 high = reinterpret_cast<U8>(
+            reinterpret_cast<typename Vectors<Width>::U16>(code) >> 4) & 7;
+        products += ProductsByFours<Width>(Lookup16(power, high),
+                                         Lookup16(factor, code & 15));
+        Raise(top[r], U8{(code ^ kFlip) & 0x7F});
+        if constexpr (!MuLaw) {
+          // -1 (all ones) where the segment is 0.
+          zero_segment += reinterpret_cast<U8>(high == 5);
         }
-        Raise(top[r], reinterpret_cast<I16>(mag));
-        AddPairs(sum, mag);
       },
-      [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, vectors, shape, m);
+      [&]() OSTREL_LAMBDA {
+        if constexpr (!MuLaw) {
+          zero_segments += LaneTotal(U8{} - zero_segment);
+          zero_segment = U8{};
+        }
+      });
+  if (k == 0) return 0;
+  m.sum += (MuLaw ? 4 : 8) * LaneTotal(products) -
+           (MuLaw ? 132 * std::uint64_t{k} : 256 * zero_segments);
+  using Samples = std::conditional_t<MuLaw, MuLawSamples, ALawSamples>;
+  const std::uint32_t channels = shape.count();
+  for (std::size_t r = 0; r < vectors; ++r) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const unsigned low7 = top[r][l];
+      const std::uint64_t key = Samples::MagnitudeKey(
+          std::array<std::uint8_t, 1>{static_cast<std::uint8_t>(low7 ^ kFlip)}
+              .data());
+      std::uint64_t& t = m.top[(r * kLanes + l) % channels];
+      t = std::max(t, key);
+    }
+  }
   return k;
 }
 
