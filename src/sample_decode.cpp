@@ -196,12 +196,14 @@ OSTREL_INLINE U8 Lookup16(const U8& table, const U8& index) {
   // entries twice. Written as the instruction itself: GCC spells a generic
   // 32-byte shuffle out across halves, and an intrinsic would need every
   // function between here and the variant's entry built for the target.
+  // (So are the other x86 instructions below. Their 16-byte forms take
+  // registers only: a memory operand there must be aligned.)
   U8 out;
   if constexpr (sizeof(U8) == 32) {
     asm("vpshufb %2, %1, %0" : "=x"(out) : "x"(table), "xm"(index));
   } else {
     out = table;
-    asm("pshufb %1, %0" : "+x"(out) : "xm"(index));
+    asm("pshufb %1, %0" : "+x"(out) : "x"(index));
   }
   return out;
 #else
@@ -226,9 +228,9 @@ OSTREL_INLINE typename Vectors<Width>::U32 ProductsByFours(
     asm("vpmaddwd %2, %1, %0" : "=x"(fours) : "x"(pairs), "xm"(ones));
   } else {
     pairs = reinterpret_cast<typename V::U16>(a);
-    asm("pmaddubsw %1, %0" : "+x"(pairs) : "xm"(b));
+    asm("pmaddubsw %1, %0" : "+x"(pairs) : "x"(b));
     fours = reinterpret_cast<typename V::U32>(pairs);
-    asm("pmaddwd %1, %0" : "+x"(fours) : "xm"(ones));
+    asm("pmaddwd %1, %0" : "+x"(fours) : "x"(ones));
   }
   return fours;
 #else
@@ -342,9 +344,9 @@ OSTREL_INLINE typename Vectors<Width>::U32 MagnitudePairs(
     asm("vpmaddwd %2, %1, %0" : "=x"(pairs) : "x"(v), "xm"(signs));
   } else {
     signs = ones;
-    asm("psignw %1, %0" : "+x"(signs) : "xm"(v));
+    asm("psignw %1, %0" : "+x"(signs) : "x"(v));
     pairs = reinterpret_cast<typename V::U32>(v);
-    asm("pmaddwd %1, %0" : "+x"(pairs) : "xm"(signs));
+    asm("pmaddwd %1, %0" : "+x"(pairs) : "x"(signs));
   }
   return pairs;
 #else
@@ -452,21 +454,36 @@ OSTREL_INLINE std::size_t Wide24(const std::uint8_t* p, std::size_t samples,
   return k;
 }
 
+// |v| of signed 32-bit lanes, as unsigned (-2^31 becomes 2^31): on x86
+// one instruction, which GCC does not find in the generic form.
+template <std::size_t Width>
+OSTREL_INLINE typename Vectors<Width>::U32 Magnitude32(
+    const typename Vectors<Width>::U32& v) {
+  using V = Vectors<Width>;
+#if OSTREL_X86
+  typename V::U32 out;
+  if constexpr (Width == 32) {
+    asm("vpabsd %1, %0" : "=x"(out) : "xm"(v));
+  } else {
+    asm("pabsd %1, %0" : "=x"(out) : "x"(v));
+  }
+  return out;
+#else
+  return Magnitude<typename V::U32, typename V::I32>(v);
+#endif
+}
+
 // 32-bit integers and float words. A 32-bit magnitude (at most 2^31) is
 // summed as its high and low 16 bits in separate lanes, each of which
 // takes 2^15 values before it moves into 64 bits. A float's key is its
-// word's low 31 bits, and only their maxima are wanted. The maxima are
-// kept of key - 1 compared as signed numbers, which every key fits: SSE2
-// has a signed comparison of 32-bit lanes but no unsigned one.
+// word's low 31 bits, and only their maxima are wanted.
 template <bool Sum, std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
                                  Shape shape, RunMagnitudes& m) {
   using U32 = typename Vectors<Width>::U32;
-  using I32 = typename Vectors<Width>::I32;
   constexpr std::size_t kLanes = Width / 4;
   const std::size_t vectors = VectorsPerStep<kLanes>(shape);
-  std::array<I32, kMaxVectorsPerStep<Shape>> below{};  // key - 1; -1 for 0
-  below.fill(I32{} - 1);
+  std::array<U32, kMaxVectorsPerStep<Shape>> top{};
   U32 high_sum = {};
   U32 low_sum = {};
   const std::size_t k = Steps<kLanes, (std::size_t{1} << 15)>(
@@ -475,13 +492,13 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
         const auto v = LoadLe<U32>(p + 4 * at);
         U32 key;
         if constexpr (Sum) {
-          key = Magnitude<U32, I32>(v);
+          key = Magnitude32<Width>(v);
           high_sum += key >> 16;
           low_sum += key & 0xFFFF;
         } else {
           key = v & 0x7FFFFFFFU;
         }
-        Raise(below[r], reinterpret_cast<I32>(key - 1));
+        Raise(top[r], key);
       },
       [&]() OSTREL_LAMBDA {
         if constexpr (Sum) {
@@ -490,10 +507,6 @@ OSTREL_INLINE std::size_t Wide32(const std::uint8_t* p, std::size_t samples,
           low_sum = U32{};
         }
       });
-  std::array<U32, kMaxVectorsPerStep<Shape>> top{};
-  for (std::size_t r = 0; r < vectors; ++r) {
-    top[r] = reinterpret_cast<U32>(below[r]) + 1;
-  }
   FoldMaxima(top, vectors, shape, m);
   return k;
 }
