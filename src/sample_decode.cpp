@@ -155,30 +155,88 @@ OSTREL_INLINE void Raise(Vector& top, const Vector& v) {
   top = v > top ? v : top;
 }
 
-// Unsigned 8-bit samples. A magnitude, |byte - 128|, is at most 128 and
-// fits a byte; neighbouring pairs are summed in 16-bit lanes, which take
-// 255 pairs before they move into 64 bits.
+// The magnitudes |byte - 128| of unsigned 8-bit lanes, added into 32-bit
+// lanes. x86 has the sum of absolute differences of eight bytes at a time
+// for it (psadbw, into 64-bit lanes, of which the low half of each holds
+// the sum); elsewhere the magnitudes are taken and added in pairs twice.
+template <std::size_t Width>
+OSTREL_INLINE typename Vectors<Width>::U32 MagnitudeSums8(
+    const typename Vectors<Width>::U8& v) {
+  using V = Vectors<Width>;
+  const typename V::U8 middle = typename V::U8{} + 0x80;
+#if OSTREL_X86
+  typename V::U32 sums;
+  if constexpr (Width == 32) {
+    asm("vpsadbw %2, %1, %0" : "=x"(sums) : "x"(v), "xm"(middle));
+  } else {
+    sums = reinterpret_cast<typename V::U32>(v);
+    asm("psadbw %1, %0" : "+x"(sums) : "x"(middle));
+  }
+  return sums;
+#else
+  // The byte less 128 as a signed byte; -128 maps onto 128.
+  const auto mag = Magnitude<typename V::U8, typename V::I8>(v ^ middle);
+  return AddedPairs<typename V::U32>(AddedPairs<typename V::U16>(mag));
+#endif
+}
+
+// Folds each lane's largest and smallest value, magnitudes about `zero`,
+// into the channels' largest magnitudes: for mono and stereo in the
+// vectors first.
+template <class Vector, std::size_t N, class Shape>
+OSTREL_INLINE void FoldExtremes(std::array<Vector, N>& highest,
+                                std::array<Vector, N>& lowest,
+                                std::size_t vectors, std::int32_t zero,
+                                Shape shape, RunMagnitudes& m) {
+  constexpr std::size_t kLanes = sizeof(Vector) / sizeof(highest[0][0]);
+  if constexpr (Shape::kFixed) {
+    highest[0] = FoldLanes<Shape::count()>(highest[0], [](Vector a, const Vector& b) {
+      Raise(a, b);
+      return a;
+    });
+    lowest[0] = FoldLanes<Shape::count()>(lowest[0], [](Vector a, const Vector& b) {
+      Lower(a, b);
+      return a;
+    });
+  }
+  const std::uint32_t channels = shape.count();
+  const std::size_t lanes = Shape::kFixed ? channels : kLanes;
+  for (std::size_t r = 0; r < vectors; ++r) {
+    for (std::size_t l = 0; l < lanes; ++l) {
+      const std::int32_t high = highest[r][l];
+      const std::int32_t low = lowest[r][l];
+      std::uint64_t& t = m.top[(r * kLanes + l) % channels];
+      t = std::max<std::uint64_t>(
+          t, static_cast<std::uint32_t>(std::max(high - zero, zero - low)));
+    }
+  }
+}
+
+// Unsigned 8-bit samples, whose magnitude |byte - 128| is at most 128; a
+// 32-bit lane takes 255 steps' sums easily before they move into 64 bits.
+// Each lane keeps its largest and smallest byte.
 template <std::size_t Width, class Shape>
 OSTREL_INLINE std::size_t Wide8(const std::uint8_t* p, std::size_t samples,
                                 Shape shape, RunMagnitudes& m) {
   using U8 = typename Vectors<Width>::U8;
-  using I8 = typename Vectors<Width>::I8;
-  using U16 = typename Vectors<Width>::U16;
+  using U32 = typename Vectors<Width>::U32;
   constexpr std::size_t kLanes = Width;
   const std::size_t vectors = VectorsPerStep<kLanes>(shape);
-  std::array<U8, kMaxVectorsPerStep<Shape>> top{};
-  U16 sum = {};
+  std::array<U8, kMaxVectorsPerStep<Shape>> highest{};
+  std::array<U8, kMaxVectorsPerStep<Shape>> lowest{};
+  lowest.fill(U8{} + 0x80);
+  highest.fill(U8{} + 0x80);
+  U32 sum = {};
   const std::size_t k = Steps<kLanes, 255>(
       samples, vectors,
       [&](std::size_t at, std::size_t r) OSTREL_LAMBDA {
         const auto v = LoadLe<U8>(p + at);
-        // The byte less 128 as a signed byte; -128 maps onto 128.
-        const U8 mag = Magnitude<U8, I8>(v ^ 0x80);
-        Raise(top[r], mag);
-        AddPairs(sum, mag);
+        Raise(highest[r], v);
+        Lower(lowest[r], v);
+        sum += MagnitudeSums8<Width>(v);
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  FoldMaxima(top, vectors, shape, m);
+  FoldExtremes(highest, lowest, vectors, 0x80, shape, m);
   return k;
 }
 
@@ -380,26 +438,7 @@ OSTREL_INLINE std::size_t Wide16(const std::uint8_t* p, std::size_t samples,
         sum += MagnitudePairs<Width>(v);
       },
       [&]() OSTREL_LAMBDA { Flush(sum, m); });
-  if constexpr (Shape::kFixed) {
-    // Mono and stereo: the lanes of a channel folded together in the
-    // vectors first, which a run of one window pays for every window.
-    highest[0] = FoldLanes<Shape::count()>(
-        highest[0], [](const I16& a, const I16& b) { return a > b ? a : b; });
-    lowest[0] = FoldLanes<Shape::count()>(lowest[0], [](I16 a, const I16& b) {
-      Lower(a, b);
-      return a;
-    });
-  }
-  const std::uint32_t channels = shape.count();
-  const std::size_t lanes = Shape::kFixed ? channels : kLanes;
-  for (std::size_t r = 0; r < vectors; ++r) {
-    for (std::size_t l = 0; l < lanes; ++l) {
-      const std::int32_t high = highest[r][l];
-      const std::int32_t low = lowest[r][l];
-      std::uint64_t& t = m.top[(r * kLanes + l) % channels];
-      t = std::max<std::uint64_t>(t, static_cast<std::uint32_t>(std::max(high, -low)));
-    }
-  }
+  FoldExtremes(highest, lowest, vectors, 0, shape, m);
   return k;
 }
 
