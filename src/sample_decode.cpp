@@ -69,24 +69,23 @@ OSTREL_INLINE void FoldMaxima(const std::array<Vector, N>& top,
   }
 }
 
-// Lane l of v combined by `pick` with every lane that lies a multiple of
+// Lane l of v combined by `pick` (which takes the better of its second
+// argument's lanes into its first) with every lane that lies a multiple of
 // Period lanes away, into lanes 0 to Period - 1 (a power of 2): halves
 // folded onto each other, then quarters, down to Period lanes.
 template <std::size_t Period, std::size_t Span, class Vector, class Pick>
-OSTREL_INLINE Vector FoldLanes(const Vector& v, Pick pick) {
-  if constexpr (Span <= Period) {
-    return v;
-  } else {
+OSTREL_INLINE void FoldLanes(Vector& v, Pick pick) {
+  if constexpr (Span > Period) {
     constexpr std::size_t kLanes = sizeof(Vector) / sizeof(v[0]);
-    const auto folded = [&]<std::size_t... L>(std::index_sequence<L...>) OSTREL_LAMBDA {
-      return pick(v, __builtin_shufflevector(v, v, ((L + Span / 2) % kLanes)...));
+    [&]<std::size_t... L>(std::index_sequence<L...>) OSTREL_LAMBDA {
+      pick(v, __builtin_shufflevector(v, v, ((L + Span / 2) % kLanes)...));
     }(std::make_index_sequence<kLanes>{});
-    return FoldLanes<Period, Span / 2>(folded, pick);
+    FoldLanes<Period, Span / 2>(v, pick);
   }
 }
 template <std::size_t Period, class Vector, class Pick>
-OSTREL_INLINE Vector FoldLanes(const Vector& v, Pick pick) {
-  return FoldLanes<Period, sizeof(Vector) / sizeof(v[0])>(v, pick);
+OSTREL_INLINE void FoldLanes(Vector& v, Pick pick) {
+  FoldLanes<Period, sizeof(Vector) / sizeof(v[0])>(v, pick);
 }
 
 // |v| of signed lanes, as unsigned: the most negative value maps onto its
@@ -190,13 +189,11 @@ OSTREL_INLINE void FoldExtremes(std::array<Vector, N>& highest,
                                 Shape shape, RunMagnitudes& m) {
   constexpr std::size_t kLanes = sizeof(Vector) / sizeof(highest[0][0]);
   if constexpr (Shape::kFixed) {
-    highest[0] = FoldLanes<Shape::count()>(highest[0], [](Vector a, const Vector& b) {
+    FoldLanes<Shape::count()>(highest[0], [](Vector& a, const Vector& b) {
       Raise(a, b);
-      return a;
     });
-    lowest[0] = FoldLanes<Shape::count()>(lowest[0], [](Vector a, const Vector& b) {
+    FoldLanes<Shape::count()>(lowest[0], [](Vector& a, const Vector& b) {
       Lower(a, b);
-      return a;
     });
   }
   const std::uint32_t channels = shape.count();
