@@ -3,8 +3,9 @@
 //   - warm page cache: `ostrel FILE 0 END` against `cat FILE`, the cost of
 //     reading the bytes at all, as ratios of wall and of CPU time, for every
 //     build given (NAME=COMMAND, the command a program and its first
-//     arguments; the first is the reference, the AVX2 variant);
-//   - every further build (the other variants) against the first;
+//     arguments; the first is the one the others are held to);
+//   - every further build against the first, held to its target unless it
+//     comes after a "--" (a reference, such as the plain loop);
 //   - `sox FILE -n stats` against ostrel;
 //   - a stream: `cat FILE | ostrel - 0 END` against `cat FILE | cat`;
 //   - a cold cache: the file's pages evicted before each run;
@@ -288,6 +289,7 @@ struct Build {
   std::string name;
   std::vector<std::string> command;  // the program and its first arguments
   std::vector<Sample> fine;  // a window of one frame
+  bool reference = false;    // shown beside the first, held to no target
 };
 
 // The build's command with the tool's arguments after it.
@@ -358,10 +360,16 @@ void PrintWarm(const std::vector<File>& files,
 void PrintBuilds(const std::vector<File>& files,
                  const std::vector<Build>& builds) {
   for (std::size_t b = 1; b < builds.size(); ++b) {
-    std::printf("\n%s build against the %s build, warm page cache, ratios of "
-                "the means; target <= %.2f\n",
-                builds[b].name.c_str(), builds[0].name.c_str(),
-                kPortableTarget);
+    if (builds[b].reference) {
+      std::printf("\n%s against the %s build, warm page cache, ratios of "
+                  "the means; a reference, held to no target\n",
+                  builds[b].name.c_str(), builds[0].name.c_str());
+    } else {
+      std::printf("\n%s build against the %s build, warm page cache, ratios "
+                  "of the means; target <= %.2f\n",
+                  builds[b].name.c_str(), builds[0].name.c_str(),
+                  kPortableTarget);
+    }
     std::printf("%-15s %6s %6s\n", "file", "wall x", "cpu x");
     for (const File& f : files) {
       const Stats r = Summarize(f.ostrel[0]);
@@ -369,9 +377,11 @@ void PrintBuilds(const std::vector<File>& files,
       const double wall = o.mean / r.mean;
       const double cpu = o.cpu / r.cpu;
       std::printf("%-15s %6.2f %6.2f  %s\n", f.recording->name, wall, cpu,
-                  Verdict(wall <= kPortableTarget && cpu <= kPortableTarget,
-                          builds[b].name + "/" + builds[0].name + " " +
-                              f.recording->name));
+                  builds[b].reference
+                      ? ""
+                      : Verdict(wall <= kPortableTarget && cpu <= kPortableTarget,
+                                builds[b].name + "/" + builds[0].name + " " +
+                                    f.recording->name));
     }
   }
 }
@@ -549,8 +559,10 @@ void PrintMemory(const std::vector<File>& files,
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fputs("usage: ostrel_bench FOLDER ROUNDS NAME=OSTREL...\n"
-               "  the first build is the reference the others are held to\n",
+    std::fputs("usage: ostrel_bench FOLDER ROUNDS NAME=OSTREL... "
+               "[-- NAME=OSTREL...]\n"
+               "  the first build is the one the others are held to; those "
+               "after -- are\n  shown beside it with no target\n",
                stderr);
     return 1;
   }
@@ -561,15 +573,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<Build> builds;
+  bool references = false;
   for (int k = 3; k < argc; ++k) {
     const std::string arg = argv[k];
+    if (arg == "--" && !builds.empty()) {
+      references = true;
+      continue;
+    }
     const std::size_t eq = arg.find('=');
     if (eq == std::string::npos || eq == 0) {
       std::fprintf(stderr, "not NAME=COMMAND: %s\n", arg.c_str());
       return 1;
     }
     builds.push_back({.name = arg.substr(0, eq),
-                      .command = Words(arg.substr(eq + 1)), .fine = {}});
+                      .command = Words(arg.substr(eq + 1)), .fine = {},
+                      .reference = references});
   }
   const bool have_sox = OnPath("sox");
   const bool have_valgrind = OnPath("valgrind");
