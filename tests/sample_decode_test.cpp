@@ -61,3 +61,50 @@ TEST(SampleDecode, EveryVariantMatchesThePlainLoop) {
 }
 
 }  // namespace
+
+// Runs long enough for every lane sum to move into 64 bits many times, of
+// the sample with the largest magnitude only: the most any lane can take
+// between moves, so a lane that could overflow shows here.
+TEST(SampleDecode, LaneSumsHoldTheLoudestRuns) {
+  constexpr std::size_t kSamples = std::size_t{1} << 19;
+  int compared = 0;
+  for (const wave_writer::SampleLayout& layout : wave_writer::kSampleLayouts) {
+    const std::uint32_t bytes = layout.bits / 8U;
+    const ostrel::WaveAttributes mono{.bytes_per_sample = bytes, .channels = 1, .encoding = layout.code};
+    const ostrel::AddRunFn plain = ostrel::RunOf(mono, Variant::kScalar);
+    // The loudest sample: the most negative integer, or for 8-bit codes the
+    // one whose magnitude the plain loop finds largest.
+    std::vector<std::uint8_t> loudest(bytes, 0);
+    loudest.back() = 0x80;
+    if (bytes == 1) {
+      ostrel::RunMagnitudes best;
+      for (unsigned code = 0; code < 256; ++code) {
+        const auto c = static_cast<std::uint8_t>(code);
+        ostrel::RunMagnitudes one;
+        plain(&c, 1, 1, one);
+        if (one.top[0] > best.top[0]) {
+          best = one;
+          loudest[0] = c;
+        }
+      }
+    }
+    for (const std::uint32_t channels : {1U, 2U, 6U}) {
+      const ostrel::WaveAttributes wa{.bytes_per_sample = bytes, .channels = channels, .encoding = layout.code};
+      const std::size_t frames = kSamples / channels;
+      std::vector<std::uint8_t> data;
+      for (std::size_t k = 0; k < frames * channels; ++k) data.insert(data.end(), loudest.begin(), loudest.end());
+      ostrel::RunMagnitudes want;
+      ostrel::RunOf(wa, Variant::kScalar)(data.data(), frames, channels, want);
+      for (const Variant v : {Variant::kPortable, Variant::kAvx2}) {
+        const ostrel::AddRunFn run = ostrel::RunOf(wa, v);
+        if (run == nullptr) continue;
+        ostrel::RunMagnitudes got;
+        run(data.data(), frames, channels, got);
+        EXPECT_EQ(got.sum, want.sum) << layout.name << " variant " << static_cast<int>(v) << ", " << channels;
+        EXPECT_EQ(got.top, want.top) << layout.name << " variant " << static_cast<int>(v) << ", " << channels;
+        ++compared;
+      }
+    }
+  }
+  EXPECT_GT(compared, 0);
+}
