@@ -1,5 +1,6 @@
 // The process entry: hands the arguments to the run, and ends the process
 // as the run's status says.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,8 @@
 int main(int argc, char** argv) {
   ostrel::Output out(ostrel::os::StandardOutput());
   const std::vector<std::string> args = ostrel::os::Arguments(argc, argv);
-  std::vector<const char*> pointers;
-  pointers.reserve(args.size());
-  for (const std::string& arg : args) pointers.push_back(arg.c_str());
+  std::vector<const char*> pointers(args.size());
+  std::transform(args.begin(), args.end(), pointers.begin(),
+                 [](const std::string& arg) { return arg.c_str(); });
   return ostrel::os::EndProcess(ostrel::Run(pointers, out));
 }

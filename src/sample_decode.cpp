@@ -10,6 +10,17 @@
 
 #include "vector_lanes.hpp"
 
+// GCC's own, which clang (the compiler of macOS) refuses: x86 instructions
+// written out on 32-byte vectors in functions that are built for AVX2 only
+// once inlined, and byte shuffles with indices known only when running.
+// Clang builds take the generic forms, and G.711 the plain loop.
+#if defined(__GNUC__) && !defined(__clang__)
+#define OSTREL_GCC 1
+#else
+#define OSTREL_GCC 0
+#endif
+#define OSTREL_X86_ASM (OSTREL_X86 && OSTREL_GCC)
+
 namespace ostrel {
 namespace {
 
@@ -69,6 +80,12 @@ OSTREL_INLINE void FoldMaxima(const std::array<Vector, N>& top,
   }
 }
 
+// Lane l of the result is lane l + Shift of v, around.
+template <std::size_t Shift, class Vector, std::size_t... L>
+OSTREL_INLINE Vector Rotated(const Vector& v, std::index_sequence<L...> /*l*/) {
+  return __builtin_shufflevector(v, v, ((L + Shift) % sizeof...(L))...);
+}
+
 // Lane l of v combined by `pick` (which takes the better of its second
 // argument's lanes into its first) with every lane that lies a multiple of
 // Period lanes away, into lanes 0 to Period - 1 (a power of 2): halves
@@ -77,9 +94,7 @@ template <std::size_t Period, std::size_t Span, class Vector, class Pick>
 OSTREL_INLINE void FoldLanes(Vector& v, Pick pick) {
   if constexpr (Span > Period) {
     constexpr std::size_t kLanes = sizeof(Vector) / sizeof(v[0]);
-    [&]<std::size_t... L>(std::index_sequence<L...>) OSTREL_LAMBDA {
-      pick(v, __builtin_shufflevector(v, v, ((L + Span / 2) % kLanes)...));
-    }(std::make_index_sequence<kLanes>{});
+    pick(v, Rotated<Span / 2>(v, std::make_index_sequence<kLanes>{}));
     FoldLanes<Period, Span / 2>(v, pick);
   }
 }
@@ -163,7 +178,7 @@ OSTREL_INLINE typename Vectors<Width>::U32 MagnitudeSums8(
     const typename Vectors<Width>::U8& v) {
   using V = Vectors<Width>;
   const typename V::U8 middle = typename V::U8{} + 0x80;
-#if OSTREL_X86
+#if OSTREL_X86_ASM
   typename V::U32 sums;
   if constexpr (Width == 32) {
     asm("vpsadbw %2, %1, %0" : "=x"(sums) : "x"(v), "xm"(middle));
@@ -246,7 +261,7 @@ constexpr std::index_sequence<(K + N)...> Offset(std::index_sequence<K...> /*k*/
 
 template <class U8>
 OSTREL_INLINE U8 Lookup16(const U8& table, const U8& index) {
-#if OSTREL_X86
+#if OSTREL_X86_ASM
   // x86 looks up within each 16-byte half, so a 32-byte table holds its 16
   // entries twice. Written as the instruction itself: GCC spells a generic
   // 32-byte shuffle out across halves, and an intrinsic would need every
@@ -261,9 +276,24 @@ OSTREL_INLINE U8 Lookup16(const U8& table, const U8& index) {
     asm("pshufb %1, %0" : "+x"(out) : "x"(index));
   }
   return out;
-#else
+#elif OSTREL_GCC
   return __builtin_shuffle(table, index);
+#else
+  static_assert(sizeof(U8) == 0, "the G.711 loop is built by GCC only");
+  return table + index;
 #endif
+}
+
+// The products a[k] * b[k] for the lanes K, in 16-bit lanes.
+template <std::size_t Width, std::size_t... K>
+OSTREL_INLINE typename Vectors<Width>::U16 HalfProducts(
+    const typename Vectors<Width>::U8& a, const typename Vectors<Width>::U8& b,
+    std::index_sequence<K...> /*k*/) {
+  using V = Vectors<Width>;
+  const typename V::HalfU8 ha = __builtin_shufflevector(a, a, K...);
+  const typename V::HalfU8 hb = __builtin_shufflevector(b, b, K...);
+  return __builtin_convertvector(ha, typename V::U16) *
+         __builtin_convertvector(hb, typename V::U16);
 }
 
 // The products a[i] * b[i] of unsigned bytes (b below 128), added into
@@ -273,7 +303,7 @@ template <std::size_t Width>
 OSTREL_INLINE typename Vectors<Width>::U32 ProductsByFours(
     const typename Vectors<Width>::U8& a, const typename Vectors<Width>::U8& b) {
   using V = Vectors<Width>;
-#if OSTREL_X86
+#if OSTREL_X86_ASM
   // Bytes times bytes into pairs of 16 bits, then pairs of those times 1.
   const typename V::U16 ones = typename V::U16{} + 1;
   typename V::U16 pairs;
@@ -289,14 +319,9 @@ OSTREL_INLINE typename Vectors<Width>::U32 ProductsByFours(
   }
   return fours;
 #else
-  const auto products = [&]<std::size_t... K>(std::index_sequence<K...>) OSTREL_LAMBDA {
-    const typename V::HalfU8 ha = __builtin_shufflevector(a, a, K...);
-    const typename V::HalfU8 hb = __builtin_shufflevector(b, b, K...);
-    return __builtin_convertvector(ha, typename V::U16) *
-           __builtin_convertvector(hb, typename V::U16);
-  };
-  const auto low = products(std::make_index_sequence<Width / 2>{});
-  const auto high = products(Offset<Width / 2>(std::make_index_sequence<Width / 2>{}));
+  const auto low = HalfProducts<Width>(a, b, std::make_index_sequence<Width / 2>{});
+  const auto high = HalfProducts<Width>(
+      a, b, Offset<Width / 2>(std::make_index_sequence<Width / 2>{}));
   return AddedPairs<typename V::U32>(low) + AddedPairs<typename V::U32>(high);
 #endif
 }
@@ -390,7 +415,7 @@ template <std::size_t Width>
 OSTREL_INLINE typename Vectors<Width>::U32 MagnitudePairs(
     const typename Vectors<Width>::I16& v) {
   using V = Vectors<Width>;
-#if OSTREL_X86
+#if OSTREL_X86_ASM
   const typename V::I16 ones = typename V::I16{} + 1;
   typename V::I16 signs;
   typename V::U32 pairs;
@@ -496,7 +521,7 @@ template <std::size_t Width>
 OSTREL_INLINE typename Vectors<Width>::U32 Magnitude32(
     const typename Vectors<Width>::U32& v) {
   using V = Vectors<Width>;
-#if OSTREL_X86
+#if OSTREL_X86_ASM
   typename V::U32 out;
   if constexpr (Width == 32) {
     asm("vpabsd %1, %0" : "=x"(out) : "xm"(v));
@@ -620,12 +645,21 @@ constexpr bool kByteShuffles = true;
 constexpr bool kByteShuffles = false;
 #endif
 
+// Whether the layout has a wide loop in this build: G.711's is GCC's only.
+template <class Layout>
+constexpr bool WideLoopBuilt() {
+  constexpr WideLoop kLoop = Layout::kWide;
+  const bool g711 = kLoop == WideLoop::kALaw || kLoop == WideLoop::kMuLaw;
+  return kLoop != WideLoop::kNone && (OSTREL_GCC != 0 || !g711);
+}
+
 template <class Layout>
 constexpr bool NarrowLoopRuns() {
   constexpr WideLoop kLoop = Layout::kWide;
   const bool shuffles = kLoop == WideLoop::kInteger24 ||
                         kLoop == WideLoop::kALaw || kLoop == WideLoop::kMuLaw;
-  return Layout::kNarrowWidePays && (kByteShuffles || !shuffles);
+  return WideLoopBuilt<Layout>() && Layout::kNarrowWidePays &&
+         (kByteShuffles || !shuffles);
 }
 
 template <class Layout>
@@ -642,7 +676,7 @@ AddRunFn LayoutRun(Variant v) {
       return nullptr;
     case Variant::kAvx2:
 #if OSTREL_WITH_AVX2
-      if constexpr (Layout::kWide != WideLoop::kNone) {
+      if constexpr (WideLoopBuilt<Layout>()) {
         if (ProcessorRuns(Variant::kAvx2)) return &AddRun<Layout, Variant::kAvx2>;
       }
 #endif
