@@ -26,141 +26,207 @@ namespace {
 #define OSTREL_FLOAT_INLINE [[gnu::always_inline]] inline
 
 template <std::size_t Width>
-struct DoubleLanes;
+struct Lanes;
 template <>
-struct DoubleLanes<16> {
+struct Lanes<16> {
   using F64 = double __attribute__((vector_size(16)));
   using U64 = std::uint64_t __attribute__((vector_size(16)));
-  using U32 = std::uint32_t __attribute__((vector_size(8)));  // a word a lane
+  using U32 = std::uint32_t __attribute__((vector_size(16)));
+  using I32 = std::int32_t __attribute__((vector_size(16)));
 };
 template <>
-struct DoubleLanes<32> {
+struct Lanes<32> {
   using F64 = double __attribute__((vector_size(32)));
   using U64 = std::uint64_t __attribute__((vector_size(32)));
-  using U32 = std::uint32_t __attribute__((vector_size(16)));
+  using U32 = std::uint32_t __attribute__((vector_size(32)));
+  using I32 = std::int32_t __attribute__((vector_size(32)));
 };
 
-// The words of w as 64-bit lanes. Written as a shuffle with zeros, which
-// GCC makes one instruction of (AVX2's vpmovzxdq on a whole vector), where
-// __builtin_convertvector takes four.
-template <class U64, class U32>
-OSTREL_FLOAT_INLINE U64 ZeroExtend(const U32& w) {
-  constexpr bool kLittle = std::endian::native == std::endian::little;
-  const U32 z{};
-  if constexpr (sizeof w / sizeof w[0] == 2) {
-    return reinterpret_cast<U64>(kLittle ? __builtin_shufflevector(w, z, 0, 2, 1, 3)
-                                         : __builtin_shufflevector(z, w, 0, 2, 1, 3));
+constexpr bool kLittle = std::endian::native == std::endian::little;
+
+// Within each 16-byte half, lanes of x and y in turn: from the lower
+// halves of those halves, or from the upper ones. These stay within the
+// halves, which every processor shuffles cheaply; only Join crosses them.
+template <class V>
+OSTREL_FLOAT_INLINE V InterleaveLow(const V& x, const V& y) {
+  constexpr std::size_t kCount = sizeof x / sizeof x[0];
+  if constexpr (kCount == 2) return __builtin_shufflevector(x, y, 0, 2);
+  if constexpr (kCount == 4 && sizeof x[0] == 8) return __builtin_shufflevector(x, y, 0, 4, 2, 6);
+  if constexpr (kCount == 4 && sizeof x[0] == 4) return __builtin_shufflevector(x, y, 0, 4, 1, 5);
+  if constexpr (kCount == 8) return __builtin_shufflevector(x, y, 0, 8, 1, 9, 4, 12, 5, 13);
+}
+template <class V>
+OSTREL_FLOAT_INLINE V InterleaveHigh(const V& x, const V& y) {
+  constexpr std::size_t kCount = sizeof x / sizeof x[0];
+  if constexpr (kCount == 2) return __builtin_shufflevector(x, y, 1, 3);
+  if constexpr (kCount == 4 && sizeof x[0] == 8) return __builtin_shufflevector(x, y, 1, 5, 3, 7);
+  if constexpr (kCount == 4 && sizeof x[0] == 4) return __builtin_shufflevector(x, y, 2, 6, 3, 7);
+  if constexpr (kCount == 8) return __builtin_shufflevector(x, y, 2, 10, 3, 11, 6, 14, 7, 15);
+}
+
+// The 16 bytes from each of two windows, as one vector of Width bytes: the
+// first window's alone in 16 bytes, both in 32 (the second in the upper
+// half).
+template <class V, class Half>
+OSTREL_FLOAT_INLINE V Join(const std::uint8_t* first, const std::uint8_t* second) {
+  if constexpr (sizeof(V) == sizeof(Half)) {
+    return LoadLe<Half>(first);
   } else {
-    return reinterpret_cast<U64>(
-        kLittle ? __builtin_shufflevector(w, z, 0, 4, 1, 5, 2, 6, 3, 7)
-                : __builtin_shufflevector(z, w, 0, 4, 1, 5, 2, 6, 3, 7));
+    // Joined as doubles, whatever the lanes: GCC then inserts the second
+    // half (vinsertf128), where for integer lanes it permutes both
+    // (vperm2i128), which is slower.
+    using Doubles = double __attribute__((vector_size(16)));
+    const auto low = reinterpret_cast<Doubles>(LoadLe<Half>(first));
+    const auto high = reinterpret_cast<Doubles>(LoadLe<Half>(second));
+    return reinterpret_cast<V>(__builtin_shufflevector(low, high, 0, 1, 2, 3));
   }
 }
 
-// Consecutive samples from p, one a lane: `mag` their magnitudes in level
-// units, each the very double that Layout::Magnitude gives, and `peak`,
-// doubles that order the samples as their magnitude keys do and that never
-// compare greater than anything where the key is 0 for being a NaN.
+// What a vector's windows keep of their channels' maxima: 32-bit keys for
+// 32-bit floats, compared as signed numbers, which every 31-bit key is;
+// |x| for 64-bit floats, whose bits are the key and whose order, in
+// doubles, is the keys', with a NaN greater than nothing.
 template <class Layout, std::size_t Width>
-OSTREL_FLOAT_INLINE void Load(const std::uint8_t* p,
-                              typename DoubleLanes<Width>::F64& mag,
-                              typename DoubleLanes<Width>::F64& peak) {
-  using F64 = typename DoubleLanes<Width>::F64;
-  using U64 = typename DoubleLanes<Width>::U64;
-  using U32 = typename DoubleLanes<Width>::U32;
+using Top = std::conditional_t<std::is_same_v<Layout, Float32Samples>,
+                               typename Lanes<Width>::I32, typename Lanes<Width>::F64>;
+
+template <class V>
+OSTREL_FLOAT_INLINE void Raise(V& top, const V& v) {
+  top = v > top ? v : top;
+}
+
+// Four samples from sample t of each of a vector's windows (w[0] in lane
+// 0, and so on), as four vectors of magnitudes in level units, one per
+// sample: each lane the very double that Layout::Magnitude gives. Their
+// keys go into top[0] (samples t and t + 1) and top[1] (t + 2, t + 3);
+// see SampleOfTopLane for which lane holds which.
+template <class Layout, std::size_t Width, bool Peaks>
+OSTREL_FLOAT_INLINE void Quad(const std::uint8_t* const* w, std::size_t t,
+                              std::array<typename Lanes<Width>::F64, 4>& d,
+                              std::array<Top<Layout, Width>, 2>& top) {
+  using F64 = typename Lanes<Width>::F64;
+  using U64 = typename Lanes<Width>::U64;
+  using U32 = typename Lanes<Width>::U32;
+  using I32 = typename Lanes<Width>::I32;
+  constexpr bool kWide = Width == 32;
   if constexpr (std::is_same_v<Layout, Float32Samples>) {
-    // Float32MagnitudeBits lane by lane; its result grows with the key.
-    const U64 key = ZeroExtend<U64>(LoadLe<U32>(p) & 0x7FFFFFFFU);
-    mag = reinterpret_cast<F64>((key << 29) + (std::uint64_t{1023 - 120} << 52));
-    peak = mag;
+    using Half = std::uint32_t __attribute__((vector_size(16)));
+    const std::size_t at = 4 * t;
+    const U32 first = Join<U32, Half>(w[0] + at, kWide ? w[2] + at : nullptr);
+    const U32 second = Join<U32, Half>(w[1] + at, kWide ? w[3] + at : nullptr);
+    // Samples 0 and 1 of each window, then 2 and 3: [a0 b0 a1 b1], and in
+    // 32 bytes [a0 b0 a1 b1 | c0 d0 c1 d1].
+    const std::array<U32, 2> keys = {InterleaveLow(first, second) & 0x7FFFFFFFU,
+                                     InterleaveHigh(first, second) & 0x7FFFFFFFU};
+    for (std::size_t h = 0; h < 2; ++h) {
+      if constexpr (Peaks) Raise(top[h], reinterpret_cast<I32>(keys[h]));
+      // Float32MagnitudeBits in 32-bit halves: the low word is the key
+      // moved up by 29, the high word the key moved down by 3 plus the
+      // bias, with no carry between them. Side by side they are a double.
+      const U32 low = keys[h] << 29;
+      const U32 high = (keys[h] >> 3) + ((1023U - 120U) << 20);
+      const U32 lo = kLittle ? low : high;
+      const U32 hi = kLittle ? high : low;
+      d[2 * h] = reinterpret_cast<F64>(InterleaveLow(lo, hi));
+      d[2 * h + 1] = reinterpret_cast<F64>(InterleaveHigh(lo, hi));
+    }
   } else {
     static_assert(std::is_same_v<Layout, Float64Samples>);
     // |x| * 128 is fabs(x * 128): scaling by a power of two commutes with
-    // the sign, and a NaN keeps its bits less the sign either way. |x|'s
-    // bits are the key, and a NaN compares greater than nothing.
-    peak = reinterpret_cast<F64>(LoadLe<U64>(p) & 0x7FFFFFFFFFFFFFFFU);
-    mag = peak * 128.0;
+    // the sign, and a NaN keeps its bits less the sign either way.
+    constexpr std::uint64_t kMagnitude = 0x7FFFFFFFFFFFFFFFU;
+    if constexpr (kWide) {
+      // Each window's four samples in one load, then the four vectors
+      // turned about: that measured faster here than joining halves, as
+      // 32-bit floats do, which takes twice the loads.
+      std::array<F64, 4> v;
+      for (std::size_t l = 0; l < 4; ++l) {
+        v[l] = reinterpret_cast<F64>(LoadLe<U64>(w[l] + 8 * t) & kMagnitude);
+        if constexpr (Peaks) Raise(top[l / 2], v[l]);
+      }
+      const F64 t0 = InterleaveLow(v[0], v[1]);   // [a0 b0 a2 b2]
+      const F64 t1 = InterleaveHigh(v[0], v[1]);  // [a1 b1 a3 b3]
+      const F64 t2 = InterleaveLow(v[2], v[3]);
+      const F64 t3 = InterleaveHigh(v[2], v[3]);
+      d[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5) * 128.0;
+      d[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5) * 128.0;
+      d[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7) * 128.0;
+      d[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7) * 128.0;
+    } else {
+      using Half = std::uint64_t __attribute__((vector_size(16)));
+      for (std::size_t h = 0; h < 2; ++h) {
+        // [a0 a1] and [b0 b1] into [a0 b0] and [a1 b1].
+        const std::size_t at = 8 * (t + 2 * h);
+        const auto first = reinterpret_cast<F64>(LoadLe<Half>(w[0] + at) & kMagnitude);
+        const auto second = reinterpret_cast<F64>(LoadLe<Half>(w[1] + at) & kMagnitude);
+        if constexpr (Peaks) {
+          Raise(top[h], first);
+          Raise(top[h], second);
+        }
+        d[2 * h] = InterleaveLow(first, second) * 128.0;
+        d[2 * h + 1] = InterleaveHigh(first, second) * 128.0;
+      }
+    }
   }
 }
 
-// The key of the largest magnitude that Load's `peak` held; 0.0 where the
-// lane saw no sample, or only NaNs and zeros of 64-bit floats.
-template <class Layout>
-OSTREL_FLOAT_INLINE std::uint64_t TopKey(double top) {
-  const auto bits = std::bit_cast<std::uint64_t>(top);
+// The sample, of the four that Quad takes, whose key lane l of top[h]
+// holds.
+template <class Layout, std::size_t Width>
+constexpr std::size_t SampleOfTopLane(std::size_t h, std::size_t l) {
+  if constexpr (std::is_same_v<Layout, Float32Samples>) return 2 * h + l / 2 % 2;
+  if constexpr (Width == 32) return l;
+  return 2 * h + l % 2;
+}
+
+template <class Layout, class V>
+OSTREL_FLOAT_INLINE std::uint64_t TopKey(const V& top, std::size_t l) {
   if constexpr (std::is_same_v<Layout, Float32Samples>) {
-    return bits == 0 ? 0 : (bits - (std::uint64_t{1023 - 120} << 52)) >> 29;
+    return static_cast<std::uint32_t>(top[l]);
   } else {
-    return bits;
+    return std::bit_cast<std::uint64_t>(top[l]);
   }
 }
 
-// Vector r of v becomes lane r of every vector: from a vector per window,
-// whose lanes are consecutive samples, to a vector per sample, whose lanes
-// are the windows.
-template <class V>
-OSTREL_FLOAT_INLINE void Transpose(std::array<V, 2>& v) {
-  const V a = v[0];
-  const V b = v[1];
-  v[0] = __builtin_shufflevector(a, b, 0, 2);
-  v[1] = __builtin_shufflevector(a, b, 1, 3);
-}
-template <class V>
-OSTREL_FLOAT_INLINE void Transpose(std::array<V, 4>& v) {
-  const V t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
-  const V t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
-  const V t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
-  const V t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
-  v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-  v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-  v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-  v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-}
-
-// The maxima of Ch channels (0: the loop finds none) in vector lanes: lane
-// l of every vector holds channel l % Ch, which holds where Ch divides the
-// lanes, as every piece starts on a frame boundary and advances by whole
-// vectors. A NaN in `peak` leaves the lane as it is.
-template <class F64>
-OSTREL_FLOAT_INLINE void Raise(F64& top, const F64& peak) {
-  top = peak > top ? peak : top;
-}
+// Maxima kept apart for neighbouring vectors of windows, so that one chain
+// of comparisons does not hold up the sums.
+constexpr std::size_t kTopSets = 2;
 
 // One round: `live` pieces (the first of `at`; the rest repeat one of
 // them, so that every lane reads samples that are there, and their sums are
 // dropped) advance by `step` samples. G vectors of windows, each with its
-// own sum and maxima, so that G chains of additions overlap; each sum takes
-// its Lanes samples of a step in order, and the last step % Lanes samples
-// one at a time.
+// own sum, so that G chains of additions overlap; each sum takes its four
+// samples of an iteration in order, and the last step % 4 samples one at a
+// time. The maxima of Ch channels (0: none) go into the vectors' lanes,
+// where the channel of a lane stays the same: pieces start on a frame
+// boundary and Ch divides the four samples of an iteration.
 template <class Layout, std::size_t Width, std::uint32_t Ch, std::size_t G>
 OSTREL_FLOAT_INLINE void Round(const std::uint8_t* const* at, std::size_t live,
                                double* sums, std::size_t step,
-                               typename DoubleLanes<Width>::F64* top,
+                               std::array<Top<Layout, Width>, 2>* top,
                                RunMagnitudes& m) {
-  using F64 = typename DoubleLanes<Width>::F64;
+  using F64 = typename Lanes<Width>::F64;
   constexpr std::size_t kLanes = Width / 8;
   constexpr std::size_t kBytes = Layout::kBytes;
   std::array<const std::uint8_t*, G * kLanes> p{};
   std::array<F64, G> acc{};
-  std::array<F64, G> high{};
+  // Only the sets in use, or GCC keeps the others' maxima in memory and
+  // with them these.
+  constexpr std::size_t kSets = std::min(G, kTopSets);
+  std::array<std::array<Top<Layout, Width>, 2>, kSets> high{};
   std::copy_n(at, G * kLanes, p.begin());
   std::memcpy(acc.data(), sums, sizeof acc);
-  std::copy_n(top, G, high.begin());
+  std::copy_n(top, kSets, high.begin());
   std::size_t t = 0;
-  for (; t + kLanes <= step; t += kLanes) {
+  for (; t + 4 <= step; t += 4) {
     for (std::size_t g = 0; g < G; ++g) {
-      std::array<F64, kLanes> v;
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        F64 peak;
-        Load<Layout, Width>(p[g * kLanes + l] + t * kBytes, v[l], peak);
-        if constexpr (Ch != 0) Raise(high[g], peak);
-      }
-      Transpose(v);
-      for (std::size_t r = 0; r < kLanes; ++r) acc[g] += v[r];
+      std::array<F64, 4> d;
+      Quad<Layout, Width, Ch != 0>(p.data() + g * kLanes, t, d, high[g % kSets]);
+      for (std::size_t r = 0; r < 4; ++r) acc[g] += d[r];
     }
   }
   std::memcpy(sums, acc.data(), sizeof acc);
-  std::copy_n(high.begin(), G, top);
+  std::copy_n(high.begin(), kSets, top);
   for (std::size_t j = 0; j < live; ++j) {
     double sum = sums[j];
     for (std::size_t u = t; u < step; ++u) {
@@ -182,10 +248,9 @@ template <class Layout, std::size_t Width, std::uint32_t Ch>
 OSTREL_FLOAT_INLINE void AdvanceWide(const std::uint8_t* const* start,
                                      const std::size_t* samples, double* sums,
                                      std::size_t count, RunMagnitudes& m) {
-  using F64 = typename DoubleLanes<Width>::F64;
   constexpr std::size_t kLanes = Width / 8;
   constexpr std::size_t kGroups = kMaxFloatPieces / kLanes;
-  std::array<F64, kGroups> top{};
+  std::array<std::array<Top<Layout, Width>, 2>, kTopSets> top{};
   // On a local copy, which the sample bytes cannot alias.
   RunMagnitudes local = m;
   for (std::size_t done = 0;;) {
@@ -219,10 +284,12 @@ OSTREL_FLOAT_INLINE void AdvanceWide(const std::uint8_t* const* start,
     done += step;
   }
   if constexpr (Ch != 0) {
-    for (const F64& t : top) {
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        std::uint64_t& key = local.top[l % Ch];
-        key = std::max(key, TopKey<Layout>(t[l]));
+    for (const auto& set : top) {
+      for (std::size_t h = 0; h < 2; ++h) {
+        for (std::size_t l = 0; l < sizeof set[h] / sizeof set[h][0]; ++l) {
+          std::uint64_t& key = local.top[SampleOfTopLane<Layout, Width>(h, l) % Ch];
+          key = std::max(key, TopKey<Layout>(set[h], l));
+        }
       }
     }
   }
@@ -271,8 +338,7 @@ FloatSums WideSums(std::uint32_t channels) {
     case 2:
       return with.template operator()<2>();
     case 4:
-      if constexpr (Width / 8 == 4) return with.template operator()<4>();
-      break;
+      return with.template operator()<4>();
     default:
       break;
   }
