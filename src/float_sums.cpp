@@ -192,22 +192,20 @@ OSTREL_FLOAT_INLINE std::uint64_t TopKey(const V& top, std::size_t l) {
 // of comparisons does not hold up the sums.
 constexpr std::size_t kTopSets = 2;
 
-// One round: `live` pieces (the first of `at`; the rest repeat one of
+// One round: the pieces of `at` (those past the live ones repeat one of
 // them, so that every lane reads samples that are there, and their sums are
-// dropped) advance by `step` samples. G vectors of windows, each with its
-// own sum, so that G chains of additions overlap; each sum takes its four
-// samples of an iteration in order, and the last step % 4 samples one at a
-// time. The maxima of Ch channels (0: none) go into the vectors' lanes,
+// dropped) advance by `step` samples, less the last step % 4, which RoundEnd
+// takes; returns how many they advanced by. G vectors of windows, each with
+// its own sum, so that G chains of additions overlap; each sum takes its
+// four samples of an iteration in order. The maxima of Ch channels (0: none) go into the vectors' lanes,
 // where the channel of a lane stays the same: pieces start on a frame
 // boundary and Ch divides the four samples of an iteration.
 template <class Layout, std::size_t Width, std::uint32_t Ch, std::size_t G>
-OSTREL_FLOAT_INLINE void Round(const std::uint8_t* const* at, std::size_t live,
-                               double* sums, std::size_t step,
-                               std::array<Top<Layout, Width>, 2>* top,
-                               RunMagnitudes& m) {
+OSTREL_FLOAT_INLINE std::size_t Round(const std::uint8_t* const* at,
+                                      double* sums, std::size_t step,
+                                      std::array<Top<Layout, Width>, 2>* top) {
   using F64 = typename Lanes<Width>::F64;
   constexpr std::size_t kLanes = Width / 8;
-  constexpr std::size_t kBytes = Layout::kBytes;
   std::array<const std::uint8_t*, G * kLanes> p{};
   std::array<F64, G> acc{};
   // Only the sets in use, or GCC keeps the others' maxima in memory and
@@ -227,10 +225,19 @@ OSTREL_FLOAT_INLINE void Round(const std::uint8_t* const* at, std::size_t live,
   }
   std::memcpy(sums, acc.data(), sizeof acc);
   std::copy_n(high.begin(), kSets, top);
+  return t;
+}
+
+// The samples of a round from `from` to `step` of the first `live` pieces
+// of `at`, one at a time.
+template <class Layout, std::uint32_t Ch>
+OSTREL_FLOAT_INLINE void RoundEnd(const std::uint8_t* const* at, std::size_t live,
+                                  double* sums, std::size_t from,
+                                  std::size_t step, RunMagnitudes& m) {
   for (std::size_t j = 0; j < live; ++j) {
     double sum = sums[j];
-    for (std::size_t u = t; u < step; ++u) {
-      const std::uint8_t* q = p[j] + u * kBytes;
+    for (std::size_t u = from; u < step; ++u) {
+      const std::uint8_t* q = at[j] + u * std::size_t{Layout::kBytes};
       sum += Layout::Magnitude(q);
       if constexpr (Ch != 0) {
         std::uint64_t& key = m.top[u % Ch];
@@ -272,14 +279,16 @@ OSTREL_FLOAT_INLINE void AdvanceWide(const std::uint8_t* const* start,
     }
     for (std::size_t i = 0; i < n; ++i) s[i] = sums[live[i]];
     const std::size_t groups = (n + kLanes - 1) / kLanes;
+    std::size_t t = 0;
     [&]<std::size_t... G>(std::index_sequence<G...>) {
       (void)((groups == G + 1
-                  ? (Round<Layout, Width, Ch, G + 1>(at.data(), n, s.data(),
-                                                     step, top.data(), local),
+                  ? (t = Round<Layout, Width, Ch, G + 1>(at.data(), s.data(),
+                                                         step, top.data()),
                      true)
                   : false) ||
              ...);
     }(std::make_index_sequence<kGroups>{});
+    RoundEnd<Layout, Ch>(at.data(), n, s.data(), t, step, local);
     for (std::size_t i = 0; i < n; ++i) sums[live[i]] = s[i];
     done += step;
   }
@@ -316,9 +325,10 @@ OSTREL_AVX2_TARGET void AdvanceAvx2(const std::uint8_t* const* start,
 }
 #endif
 
-// The loop for `channels` channels: one that also finds the peaks where
-// the channel count divides the lanes, one that leaves them to the
-// layout's run elsewhere.
+// The loop for `channels` channels: for mono and stereo one that also
+// finds the peaks, for the rest one that leaves them to the layout's run.
+// Four channels could find them too (they divide an iteration's four
+// samples), but take code of their own for files that are rare.
 template <class Layout, std::size_t Width>
 FloatSums WideSums(std::uint32_t channels) {
   const auto with = [&]<std::uint32_t Ch>() -> FloatSums {
@@ -337,8 +347,6 @@ FloatSums WideSums(std::uint32_t channels) {
       return with.template operator()<1>();
     case 2:
       return with.template operator()<2>();
-    case 4:
-      return with.template operator()<4>();
     default:
       break;
   }
