@@ -293,9 +293,12 @@ OSTREL_FLOAT_INLINE void AdvanceWide(const std::uint8_t* const* start,
     done += step;
   }
   if constexpr (Ch != 0) {
+    // 32-bit keys, or doubles.
+    constexpr std::size_t kTopLanes =
+        Width / (std::is_same_v<Layout, Float32Samples> ? 4 : 8);
     for (const auto& set : top) {
       for (std::size_t h = 0; h < 2; ++h) {
-        for (std::size_t l = 0; l < sizeof set[h] / sizeof set[h][0]; ++l) {
+        for (std::size_t l = 0; l < kTopLanes; ++l) {
           std::uint64_t& key = local.top[SampleOfTopLane<Layout, Width>(h, l) % Ch];
           key = std::max(key, TopKey<Layout>(set[h], l));
         }
