@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "float_sums.hpp"
 #include "sample_decode.hpp"
 #include "waveform_line.hpp"
 #include "window_sums.hpp"
@@ -110,7 +111,8 @@ Peaks ScanLayout(ByteSource& file, const WaveAttributes& wa,
       return Scan(file, wa, s, out, ExactSums<Layout>(wa.channels, run));
     }
   }
-  return Scan(file, wa, s, out, OrderedSums<Layout>(wa.channels, run));
+  return Scan(file, wa, s, out,
+              OrderedSums<Layout>(wa.channels, run, ChosenFloatSums(wa)));
 }
 
 }  // namespace

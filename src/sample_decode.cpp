@@ -720,4 +720,6 @@ Variant ChosenVariant(const WaveAttributes& wa) {
 
 void LimitVariantsForTesting(Variant most) { VariantLimit() = most; }
 
+Variant MostVariantAllowed() { return VariantLimit(); }
+
 }  // namespace ostrel

@@ -326,4 +326,8 @@ Variant ChosenVariant(const WaveAttributes& wa);
 // default, allows them all).
 void LimitVariantsForTesting(Variant most);
 
+// The fastest variant that the limit above allows, for the loops that
+// choose their variant apart from RunOf (the float sums).
+Variant MostVariantAllowed();
+
 }  // namespace ostrel

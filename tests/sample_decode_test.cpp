@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "float_sums.hpp"
 #include "sample_layouts.hpp"
+#include "window_sums.hpp"
 
 namespace {
 
@@ -62,6 +67,142 @@ TEST(SampleDecode, EveryVariantMatchesThePlainLoop) {
 
 }  // namespace
 
+namespace {
+
+// Feeds `frames` to both sums in stretches of random sizes cut into pieces
+// as the scan cuts its blocks (a head that finishes the window in
+// progress, whole windows, a tail), and checks that every window's sum is
+// the same double. A NaN sum matches any NaN: which NaN's bits a sum keeps
+// depends on the order the compiler gives an addition's operands, and
+// every NaN prints the same line.
+template <class Sums>
+void FeedBoth(Sums& plain, Sums& wide, const std::vector<std::uint8_t>& data, std::uint32_t frame_bytes,
+              std::uint32_t window, std::mt19937& rng, const std::string& name) {
+  const std::size_t frames = data.size() / frame_bytes;
+  std::size_t filled = 0;
+  for (std::size_t at = 0; at < frames;) {
+    const std::size_t block = std::min<std::size_t>(frames - at, 1 + rng() % (3 * window + 40));
+    for (std::size_t left = block; left > 0;) {
+      ostrel::Pieces pieces{.head = std::min(left, window - filled)};
+      pieces.head_ends = pieces.head == window - filled;
+      if (pieces.head_ends) {
+        pieces.window = window;
+        pieces.whole = std::min((left - pieces.head) / window, ostrel::Pieces::kMaxEnded - 1);
+        pieces.tail = pieces.whole < ostrel::Pieces::kMaxEnded - 1 ? left - pieces.head - pieces.whole * window : 0;
+      }
+      plain.Add(data.data() + at * frame_bytes, pieces);
+      wide.Add(data.data() + at * frame_bytes, pieces);
+      for (std::size_t k = 0; k < pieces.Ended(); ++k) {
+        const double want = plain.TakeSum(k), got = wide.TakeSum(k);
+        ASSERT_TRUE(std::memcmp(&want, &got, sizeof got) == 0 || (std::isnan(want) && std::isnan(got)))
+            << name << ", frame " << at << ": " << got << " for " << want;
+      }
+      filled = pieces.head_ends ? pieces.tail : filled + pieces.head;
+      at += pieces.Frames();
+      left -= pieces.Frames();
+    }
+  }
+  ASSERT_EQ(wide.peaks(), plain.peaks()) << name;
+}
+
+template <class Layout>
+void CompareFloatSums(std::uint32_t bytes, std::mt19937& rng, int& compared) {
+  // Extremes: infinities, NaNs of both signs, -0.0, the smallest
+  // subnormal, the largest value; the rest of random magnitudes.
+  const std::vector<std::uint64_t> extremes =
+      bytes == 4 ? std::vector<std::uint64_t>{0x7F800000, 0xFFC00001, 0x7F800001, 0x80000000, 1, 0x7F7FFFFF}
+                 : std::vector<std::uint64_t>{0x7FF0000000000000, 0xFFF8000000000001, 0x7FF0000000000001,
+                                              0x8000000000000000, 1, 0x7FEFFFFFFFFFFFFF};
+  for (std::uint32_t channels = 1; channels <= ostrel::kMaxChannels; ++channels) {
+    const ostrel::WaveAttributes wa{.bytes_per_sample = bytes, .channels = channels, .encoding = ostrel::kEncodingFloat};
+    for (const std::uint32_t window : {1U, 2U, 3U, 5U, 8U, 37U, 500U, 2400U}) {
+      std::vector<std::uint8_t> data(std::size_t{bytes} * channels * (window * 5 + 300));
+      for (std::size_t k = 0; k + bytes <= data.size(); k += bytes) {
+        // Normal numbers over a range of exponents, so that the sums round.
+        const double v = std::ldexp(static_cast<double>(rng() % 1000000), -static_cast<int>(rng() % 40));
+        std::uint64_t w = bytes == 4 ? std::bit_cast<std::uint32_t>(static_cast<float>(v)) : std::bit_cast<std::uint64_t>(v);
+        if (rng() % 2 != 0) w |= std::uint64_t{1} << (8 * bytes - 1);
+        if (rng() % 64 == 0) w = extremes[rng() % extremes.size()];
+        for (std::uint32_t b = 0; b < bytes; ++b) data[k + b] = static_cast<std::uint8_t>(w >> (8 * b));
+      }
+      // Extremes make most sums infinite or NaN: every other window length
+      // goes without them.
+      if (window % 2 == 0) {
+        for (std::size_t k = 0; k + bytes <= data.size(); k += bytes) data[k + bytes - 2] &= 0x7F;
+      }
+      const ostrel::AddRunFn run = ostrel::RunOf(wa, Variant::kScalar);
+      for (const Variant v : {Variant::kPortable, Variant::kAvx2}) {
+        const ostrel::FloatSums sums = ostrel::FloatSumsOf(wa, v);
+        if (sums.advance == nullptr) continue;
+        ostrel::OrderedSums<Layout> plain(channels, run), wide(channels, run, sums);
+        FeedBoth(plain, wide, data, bytes * channels, window, rng,
+                 std::to_string(bytes * 8) + "-bit variant " + std::to_string(static_cast<int>(v)) + ", " +
+                     std::to_string(channels) + " channels, window " + std::to_string(window));
+        ++compared;
+      }
+    }
+  }
+}
+
+// Every wide float sum against the plain one, window by window, with the
+// peaks that it finds in the same pass or leaves to the layout's run.
+TEST(SampleDecode, FloatSumsMatchThePlainLoop) {
+  std::mt19937 rng(11);
+  int compared = 0;
+  CompareFloatSums<ostrel::Float32Samples>(4, rng, compared);
+  CompareFloatSums<ostrel::Float64Samples>(8, rng, compared);
+  // x86 and arm64 have the 16-byte loop, and x86 processors without AVX2
+  // are no longer what the tests run on.
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+  EXPECT_GT(compared, 0);
+#endif
+}
+
+// Each lane adds its window's samples in order. Windows of 2^53 and small
+// whole numbers (in level units) round at nearly every step, so that their
+// sums in sample order, worked out here one addition at a time, differ
+// from the sums with any two neighbouring samples swapped (checked too).
+TEST(SampleDecode, FloatSumsInSampleOrder) {
+  struct Row {
+    std::uint32_t bytes, channels, window;
+  };
+  for (const Row& row : {Row{.bytes = 4, .channels = 1, .window = 9}, Row{.bytes = 4, .channels = 2, .window = 100},
+                         Row{.bytes = 8, .channels = 2, .window = 9}, Row{.bytes = 8, .channels = 4, .window = 100}}) {
+    const ostrel::WaveAttributes wa{.bytes_per_sample = row.bytes, .channels = row.channels,
+                                    .encoding = ostrel::kEncodingFloat};
+    const std::uint32_t samples = row.window * row.channels;
+    std::vector<double> levels;
+    std::vector<std::uint8_t> data;
+    for (std::uint32_t k = 0; k < 8 * samples; ++k) {
+      levels.push_back(k % samples == 0 ? 0x1p53 : 1 + k % 2);  // 2^53, then 1, 2, 1, 2, ...
+      const double v = levels.back() / 128;
+      const std::uint64_t w = row.bytes == 4 ? std::bit_cast<std::uint32_t>(static_cast<float>(v)) : std::bit_cast<std::uint64_t>(v);
+      for (std::uint32_t b = 0; b < row.bytes; ++b) data.push_back(static_cast<std::uint8_t>(w >> (8 * b)));
+    }
+    std::vector<double> want(8, 0);
+    for (std::uint32_t k = 0; k < 8 * samples; ++k) want[k / samples] += levels[k];
+    for (std::uint32_t k = 1; k + 1 < samples; ++k) {
+      std::vector<double> swapped(levels.begin(), levels.begin() + samples);
+      std::swap(swapped[k], swapped[k + 1]);
+      double sum = 0;
+      for (const double level : swapped) sum += level;
+      ASSERT_NE(sum, want[0]) << "swapping samples " << k << " and " << k + 1 << " changes nothing";
+    }
+    const ostrel::Pieces eight{.head = row.window, .head_ends = true, .whole = 7, .window = row.window};
+    const ostrel::AddRunFn run = ostrel::RunOf(wa, Variant::kScalar);
+    for (const Variant v : {Variant::kScalar, Variant::kPortable, Variant::kAvx2}) {
+      const ostrel::FloatSums sums = ostrel::FloatSumsOf(wa, v);
+      if (v != Variant::kScalar && sums.advance == nullptr) continue;
+      const auto check = [&](auto sums_of_layout) {
+        sums_of_layout.Add(data.data(), eight);
+        for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(sums_of_layout.TakeSum(k), want[k]) << row.bytes << " " << k;
+      };
+      if (row.bytes == 4) check(ostrel::OrderedSums<ostrel::Float32Samples>(row.channels, run, sums));
+      if (row.bytes == 8) check(ostrel::OrderedSums<ostrel::Float64Samples>(row.channels, run, sums));
+    }
+  }
+}
+
 // Runs long enough for every lane sum to move into 64 bits many times, of
 // the sample with the largest magnitude only: the most any lane can take
 // between moves, so a lane that could overflow shows here.
@@ -108,3 +249,5 @@ TEST(SampleDecode, LaneSumsHoldTheLoudestRuns) {
   }
   EXPECT_GT(compared, 0);
 }
+
+}  // namespace
