@@ -1,4 +1,7 @@
+#include <array>
 #include <bit>
+#include <cstdio>
+#include <cstring>
 
 #include "sample_decode.hpp"
 #include "waveform_line.hpp"
@@ -285,9 +288,15 @@ TEST(Scan, ShortReadEndsAtTheFirstMissingFrame) {
   samples[block + 4600] = 32767;  // not delivered
   const auto [peaks, text] = wb::Scan(Pack(2, samples), {.fail_at = 2 * (block + 4510) + 1});
   EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), (block + 4510) / 50);
-  // The last whole window ends at frame 70000 and stands at frame 69975,
-  // 69.9749985 as a float.
-  EXPECT_EQ(text.substr(text.size() - 9), "\n69.97\t.\n");
+  // The last whole window ends at the last multiple of 50 delivered and
+  // stands 25 frames before it; at 1000 frames a second its time is that
+  // frame over 1000 as a float (for blocks of 65,536 frames, 69.9749985,
+  // which prints as 69.97).
+  const std::size_t stands = (block + 4510) / 50 * 50 - 25;
+  std::array<char, 32> want{};
+  std::snprintf(want.data(), want.size(), "\n%.2f\t.\n",
+                static_cast<double>(static_cast<float>(stands) / 1000.0F));
+  EXPECT_EQ(text.substr(text.size() - std::strlen(want.data())), want.data());
   EXPECT_EQ(peaks.channel[0], 2);
 }
 
