@@ -49,8 +49,14 @@ template <WindowSums Sums>
   // change anything reached through a reference, and would reload them for
   // every line of a short window.
   const std::uint64_t frame_size = s.frame_size;
-  const std::uint64_t block_frames = kBlockBytes / frame_size;
   const std::uint64_t end_frame = s.end_frame;
+  // A short interval reads half blocks: the block's second half costs its
+  // pages' first touch, which only a long scan's saved reads pay back.
+  const std::uint64_t block_bytes =
+      (end_frame - s.start_frame) * frame_size < kFullBlocksFrom
+          ? kBlockBytes / 2
+          : kBlockBytes;
+  const std::uint64_t block_frames = block_bytes / frame_size;
   const std::uint64_t data_offset = wa.data_offset;
   const std::uint32_t window = s.window;
   const auto channels = static_cast<double>(wa.channels);

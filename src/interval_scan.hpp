@@ -28,6 +28,10 @@ struct ScanSettings {
 // 128 KiB; 512 KiB gained nothing more), and small enough to stay in the
 // second-level cache.
 constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
+// Intervals shorter than this many bytes are read in blocks of half the
+// size, as the second half's pages cost more to touch first than the reads
+// it saves (a 10 MB scan took 4% longer in full blocks).
+constexpr std::uint64_t kFullBlocksFrom = std::uint64_t{32} << 20;
 
 // Reads the interval from `file` in blocks of kBlockBytes, prints a line for
 // every complete window and returns the peaks; a layout that Decodes

@@ -280,7 +280,7 @@ TEST(Scan, FloatWindowSumsInFrameOrder) {
 }
 
 TEST(Scan, ShortReadEndsAtTheFirstMissingFrame) {
-  // 16-bit mono, every sample 256 (one dot): the second block arrives short,
+  // 16-bit mono, every sample 256 (one dot): a block arrives short,
   // with 4510 whole frames and half of the next.
   const std::size_t block = ostrel::kBlockBytes / 2;
   std::vector<std::int64_t> samples(block + 10000, 256);
