@@ -25,23 +25,6 @@ namespace {
 // plain loop rounds twice.
 #define OSTREL_FLOAT_INLINE [[gnu::always_inline]] inline
 
-template <std::size_t Width>
-struct Lanes;
-template <>
-struct Lanes<16> {
-  using F64 = double __attribute__((vector_size(16)));
-  using U64 = std::uint64_t __attribute__((vector_size(16)));
-  using U32 = std::uint32_t __attribute__((vector_size(16)));
-  using I32 = std::int32_t __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<32> {
-  using F64 = double __attribute__((vector_size(32)));
-  using U64 = std::uint64_t __attribute__((vector_size(32)));
-  using U32 = std::uint32_t __attribute__((vector_size(32)));
-  using I32 = std::int32_t __attribute__((vector_size(32)));
-};
-
 constexpr bool kLittle = std::endian::native == std::endian::little;
 
 // Within each 16-byte half, lanes of x and y in turn: from the lower
@@ -88,7 +71,7 @@ OSTREL_FLOAT_INLINE V Join(const std::uint8_t* first, const std::uint8_t* second
 // doubles, is the keys', with a NaN greater than nothing.
 template <class Layout, std::size_t Width>
 using Top = std::conditional_t<std::is_same_v<Layout, Float32Samples>,
-                               typename Lanes<Width>::I32, typename Lanes<Width>::F64>;
+                               typename Vectors<Width>::I32, typename Vectors<Width>::F64>;
 
 template <class V>
 OSTREL_FLOAT_INLINE void Raise(V& top, const V& v) {
@@ -102,12 +85,12 @@ OSTREL_FLOAT_INLINE void Raise(V& top, const V& v) {
 // see SampleOfTopLane for which lane holds which.
 template <class Layout, std::size_t Width, bool Peaks>
 OSTREL_FLOAT_INLINE void Quad(const std::uint8_t* const* w, std::size_t t,
-                              std::array<typename Lanes<Width>::F64, 4>& d,
+                              std::array<typename Vectors<Width>::F64, 4>& d,
                               std::array<Top<Layout, Width>, 2>& top) {
-  using F64 = typename Lanes<Width>::F64;
-  using U64 = typename Lanes<Width>::U64;
-  using U32 = typename Lanes<Width>::U32;
-  using I32 = typename Lanes<Width>::I32;
+  using F64 = typename Vectors<Width>::F64;
+  using U64 = typename Vectors<Width>::U64;
+  using U32 = typename Vectors<Width>::U32;
+  using I32 = typename Vectors<Width>::I32;
   constexpr bool kWide = Width == 32;
   if constexpr (std::is_same_v<Layout, Float32Samples>) {
     using Half = std::uint32_t __attribute__((vector_size(16)));
@@ -204,7 +187,7 @@ template <class Layout, std::size_t Width, std::uint32_t Ch, std::size_t G>
 OSTREL_FLOAT_INLINE std::size_t Round(const std::uint8_t* const* at,
                                       double* sums, std::size_t step,
                                       std::array<Top<Layout, Width>, 2>* top) {
-  using F64 = typename Lanes<Width>::F64;
+  using F64 = typename Vectors<Width>::F64;
   constexpr std::size_t kLanes = Width / 8;
   std::array<const std::uint8_t*, G * kLanes> p{};
   std::array<F64, G> acc{};

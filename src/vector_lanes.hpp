@@ -81,6 +81,8 @@ struct Vectors<16> {
   using U16 = std::uint16_t __attribute__((vector_size(16)));
   using I32 = std::int32_t __attribute__((vector_size(16)));
   using U32 = std::uint32_t __attribute__((vector_size(16)));
+  using U64 = std::uint64_t __attribute__((vector_size(16)));
+  using F64 = double __attribute__((vector_size(16)));
 };
 template <>
 struct Vectors<32> {
@@ -91,6 +93,8 @@ struct Vectors<32> {
   using U16 = std::uint16_t __attribute__((vector_size(32)));
   using I32 = std::int32_t __attribute__((vector_size(32)));
   using U32 = std::uint32_t __attribute__((vector_size(32)));
+  using U64 = std::uint64_t __attribute__((vector_size(32)));
+  using F64 = double __attribute__((vector_size(32)));
 };
 
 
