@@ -132,15 +132,6 @@ OSTREL_INLINE std::size_t Steps(std::size_t samples, std::size_t vectors,
   return k;
 }
 
-// Adds neighbouring pairs of narrow lanes into the wide lanes of `sum`,
-// which are twice as wide: a vector of magnitudes of half its width each.
-template <class Wide, class Narrow>
-OSTREL_INLINE void AddPairs(Wide& sum, const Narrow& magnitudes) {
-  constexpr int kBits = 8 * sizeof(magnitudes[0]);
-  const auto pairs = reinterpret_cast<Wide>(magnitudes);
-  sum += (pairs & ((1U << kBits) - 1)) + (pairs >> kBits);
-}
-
 // Neighbouring pairs of narrow lanes added into lanes twice as wide.
 template <class Wide, class Narrow>
 OSTREL_INLINE Wide AddedPairs(const Narrow& v) {
