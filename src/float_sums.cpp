@@ -73,11 +73,6 @@ template <class Layout, std::size_t Width>
 using Top = std::conditional_t<std::is_same_v<Layout, Float32Samples>,
                                typename Vectors<Width>::I32, typename Vectors<Width>::F64>;
 
-template <class V>
-OSTREL_FLOAT_INLINE void Raise(V& top, const V& v) {
-  top = v > top ? v : top;
-}
-
 // Four samples from sample t of each of a vector's windows (w[0] in lane
 // 0, and so on), as four vectors of magnitudes in level units, one per
 // sample: each lane the very double that Layout::Magnitude gives. Their
@@ -245,15 +240,9 @@ OSTREL_FLOAT_INLINE void AdvanceWide(const std::uint8_t* const* start,
   RunMagnitudes local = m;
   for (std::size_t done = 0;;) {
     std::array<std::size_t, kMaxFloatPieces> live{};
-    std::size_t n = 0;
-    std::size_t step = 0;
-    for (std::size_t c = 0; c < count; ++c) {
-      if (samples[c] > done) {
-        const std::size_t rest = samples[c] - done;
-        step = n == 0 ? rest : std::min(step, rest);
-        live[n++] = c;
-      }
-    }
+    const LiveRound round = LivePieces(samples, count, done, live.data());
+    const std::size_t n = round.count;
+    const std::size_t step = round.step;
     if (n == 0) break;
     std::array<const std::uint8_t*, kMaxFloatPieces> at{};
     std::array<double, kMaxFloatPieces> s{};
@@ -315,28 +304,29 @@ OSTREL_AVX2_TARGET void AdvanceAvx2(const std::uint8_t* const* start,
 // finds the peaks, for the rest one that leaves them to the layout's run.
 // Four channels could find them too (they divide an iteration's four
 // samples), but take code of their own for files that are rare.
+template <class Layout, std::size_t Width, std::uint32_t Ch>
+FloatSums WideSumsFor() {
+  if constexpr (Width == 16) {
+    return {&AdvanceNarrow<Layout, Ch>, Ch != 0};
+  } else {
+#if OSTREL_WITH_AVX2
+    return {&AdvanceAvx2<Layout, Ch>, Ch != 0};
+#else
+    return {};
+#endif
+  }
+}
+
 template <class Layout, std::size_t Width>
 FloatSums WideSums(std::uint32_t channels) {
-  const auto with = [&]<std::uint32_t Ch>() -> FloatSums {
-    if constexpr (Width == 16) {
-      return {&AdvanceNarrow<Layout, Ch>, Ch != 0};
-    } else {
-#if OSTREL_WITH_AVX2
-      return {&AdvanceAvx2<Layout, Ch>, Ch != 0};
-#else
-      return {};
-#endif
-    }
-  };
   switch (channels) {
     case 1:
-      return with.template operator()<1>();
+      return WideSumsFor<Layout, Width, 1>();
     case 2:
-      return with.template operator()<2>();
+      return WideSumsFor<Layout, Width, 2>();
     default:
-      break;
+      return WideSumsFor<Layout, Width, 0>();
   }
-  return with.template operator()<0>();
 }
 
 // The 16-byte loops pay where the processor has lanes of doubles: SSE2
@@ -355,14 +345,11 @@ FloatSums FloatSumsOf(const WaveAttributes& wa, Variant v) {
     constexpr bool kFloat = std::is_same_v<Layout, Float32Samples> ||
                             std::is_same_v<Layout, Float64Samples>;
     if constexpr (kFloat) {
-      if (v == Variant::kPortable && kDoubleLanes &&
-          ProcessorRuns(Variant::kPortable)) {
+      if (!ProcessorRuns(v)) return FloatSums{};
+      if (v == Variant::kPortable && kDoubleLanes) {
         return WideSums<Layout, 16>(wa.channels);
       }
-      if (v == Variant::kAvx2 && OSTREL_WITH_AVX2 != 0 &&
-          ProcessorRuns(Variant::kAvx2)) {
-        return WideSums<Layout, 32>(wa.channels);
-      }
+      if (v == Variant::kAvx2) return WideSums<Layout, 32>(wa.channels);
     }
     return FloatSums{};
   });

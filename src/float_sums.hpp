@@ -5,6 +5,7 @@
 // the lanes only let several windows advance in one instruction.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,6 +25,26 @@ using FloatSumsFn = void (*)(const std::uint8_t* const* start,
                              std::size_t count, std::uint32_t channels,
                              RunMagnitudes& m);
 constexpr std::size_t kMaxFloatPieces = 8;
+
+// The pieces that have samples left `done` samples in, and the fewest any
+// of them has left: a round of side-by-side sums advances them all by that
+// many. Writes their indices to `live`.
+struct LiveRound {
+  std::size_t count = 0;
+  std::size_t step = 0;
+};
+inline LiveRound LivePieces(const std::size_t* samples, std::size_t count,
+                            std::size_t done, std::size_t* live) {
+  LiveRound round;
+  for (std::size_t c = 0; c < count; ++c) {
+    if (samples[c] > done) {
+      const std::size_t rest = samples[c] - done;
+      round.step = round.count == 0 ? rest : std::min(round.step, rest);
+      live[round.count++] = c;
+    }
+  }
+  return round;
+}
 
 // A float layout's wide sums: the loop, and whether it also finds the
 // peaks (then the scan needs no second pass over the samples for them).

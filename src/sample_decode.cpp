@@ -140,12 +140,6 @@ OSTREL_INLINE Wide AddedPairs(const Narrow& v) {
   return (pairs & ((1U << kBits) - 1)) + (pairs >> kBits);
 }
 
-// Takes the smaller of each lane. Written so, GCC finds the minimum
-// instruction; `v < low ? v : low` became a comparison and a blend.
-template <class Vector>
-OSTREL_INLINE void Lower(Vector& low, const Vector& v) {
-  low = low > v ? v : low;
-}
 
 // Moves the lanes' sums into the run's 64-bit total and starts them again.
 template <class Vector>
@@ -154,11 +148,6 @@ OSTREL_INLINE void Flush(Vector& sum, RunMagnitudes& m) {
   sum = Vector{};
 }
 
-// Takes the larger of each lane.
-template <class Vector>
-OSTREL_INLINE void Raise(Vector& top, const Vector& v) {
-  top = v > top ? v : top;
-}
 
 // The magnitudes |byte - 128| of unsigned 8-bit lanes, added into 32-bit
 // lanes. x86 has the sum of absolute differences of eight bytes at a time
@@ -275,6 +264,23 @@ OSTREL_INLINE U8 Lookup16(const U8& table, const U8& index) {
 #endif
 }
 
+#if OSTREL_X86_ASM
+// The products a[i] * b[i] of signed 16-bit lanes, added in neighbouring
+// pairs into 32-bit lanes (pmaddwd).
+template <std::size_t Width>
+OSTREL_INLINE typename Vectors<Width>::U32 ProductPairs(
+    const typename Vectors<Width>::I16& a, const typename Vectors<Width>::I16& b) {
+  typename Vectors<Width>::U32 pairs;
+  if constexpr (Width == 32) {
+    asm("vpmaddwd %2, %1, %0" : "=x"(pairs) : "x"(a), "xm"(b));
+  } else {
+    pairs = reinterpret_cast<typename Vectors<Width>::U32>(a);
+    asm("pmaddwd %1, %0" : "+x"(pairs) : "x"(b));
+  }
+  return pairs;
+}
+#endif
+
 // The products a[k] * b[k] for the lanes K, in 16-bit lanes.
 template <std::size_t Width, std::size_t... K>
 OSTREL_INLINE typename Vectors<Width>::U16 HalfProducts(
@@ -296,19 +302,14 @@ OSTREL_INLINE typename Vectors<Width>::U32 ProductsByFours(
   using V = Vectors<Width>;
 #if OSTREL_X86_ASM
   // Bytes times bytes into pairs of 16 bits, then pairs of those times 1.
-  const typename V::U16 ones = typename V::U16{} + 1;
-  typename V::U16 pairs;
-  typename V::U32 fours;
+  typename V::I16 pairs;
   if constexpr (Width == 32) {
     asm("vpmaddubsw %2, %1, %0" : "=x"(pairs) : "x"(a), "xm"(b));
-    asm("vpmaddwd %2, %1, %0" : "=x"(fours) : "x"(pairs), "xm"(ones));
   } else {
-    pairs = reinterpret_cast<typename V::U16>(a);
+    pairs = reinterpret_cast<typename V::I16>(a);
     asm("pmaddubsw %1, %0" : "+x"(pairs) : "x"(b));
-    fours = reinterpret_cast<typename V::U32>(pairs);
-    asm("pmaddwd %1, %0" : "+x"(fours) : "x"(ones));
   }
-  return fours;
+  return ProductPairs<Width>(pairs, typename V::I16{} + 1);
 #else
   const auto low = HalfProducts<Width>(a, b, std::make_index_sequence<Width / 2>{});
   const auto high = HalfProducts<Width>(
@@ -409,17 +410,13 @@ OSTREL_INLINE typename Vectors<Width>::U32 MagnitudePairs(
 #if OSTREL_X86_ASM
   const typename V::I16 ones = typename V::I16{} + 1;
   typename V::I16 signs;
-  typename V::U32 pairs;
   if constexpr (Width == 32) {
     asm("vpsignw %2, %1, %0" : "=x"(signs) : "x"(ones), "xm"(v));
-    asm("vpmaddwd %2, %1, %0" : "=x"(pairs) : "x"(v), "xm"(signs));
   } else {
     signs = ones;
     asm("psignw %1, %0" : "+x"(signs) : "x"(v));
-    pairs = reinterpret_cast<typename V::U32>(v);
-    asm("pmaddwd %1, %0" : "+x"(pairs) : "x"(signs));
   }
-  return pairs;
+  return ProductPairs<Width>(v, signs);
 #else
   using U16 = typename V::U16;
   return AddedPairs<typename V::U32>(

@@ -98,4 +98,17 @@ struct Vectors<32> {
 };
 
 
+// Takes the larger of each lane.
+template <class Vector>
+[[gnu::always_inline]] inline void Raise(Vector& top, const Vector& v) {
+  top = v > top ? v : top;
+}
+
+// Takes the smaller of each lane. Written so, GCC finds the minimum
+// instruction; `v < low ? v : low` became a comparison and a blend.
+template <class Vector>
+[[gnu::always_inline]] inline void Lower(Vector& low, const Vector& v) {
+  low = low > v ? v : low;
+}
+
 }  // namespace ostrel

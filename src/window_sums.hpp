@@ -300,15 +300,10 @@ class OrderedSums {
   static void Advance(Group& group) {
     for (std::size_t done = 0;;) {
       std::array<std::size_t, kSideBySide> live{};
-      std::size_t n = 0;
-      std::size_t step = 0;
-      for (std::size_t c = 0; c < group.count; ++c) {
-        if (group.samples[c] > done) {
-          const std::size_t rest = group.samples[c] - done;
-          step = n == 0 ? rest : std::min(step, rest);
-          live[n++] = c;
-        }
-      }
+      const LiveRound round =
+          LivePieces(group.samples.data(), group.count, done, live.data());
+      const std::size_t n = round.count;
+      const std::size_t step = round.step;
       if (n == 0) return;
       [&]<std::size_t... K>(std::index_sequence<K...>) {
         (void)((n == K + 1 ? (AdvanceK<K + 1>(live, group, done, step), true)
