@@ -107,9 +107,10 @@ bool StopRequested();
 // it ends the input where it is, so that the lines and peaks of what was
 // read still come out. Before Arm, and once the instance is gone, each
 // signal has the action it had. A signal that was ignored when the tool
-// started stays ignored, as a shell's background job expects. Each signal
-// is caught once: a second one has its default action, for a run that
-// does not end fast enough. One instance at a time.
+// started stays ignored, as a shell's background job expects. Only the
+// first stop signal is caught: after it, a second one of either kind has
+// its default action, for a run that does not end fast enough. One
+// instance at a time.
 class StopSignals {
  public:
   StopSignals() = default;

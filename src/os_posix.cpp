@@ -42,6 +42,23 @@ std::array<bool, kStopSignals.size()> g_replaced{};
 extern "C" void OnStopSignal(int signal) {
   const int saved = errno;
   if (g_caught == 0) g_caught = signal;
+  // The input ends at the first stop signal; from then on a second one,
+  // of either kind, ends the tool at once, for a run that does not end
+  // fast enough (a reader that has stalled, say). So every stop signal
+  // still caught here goes back to its default action; one the caller
+  // ignored was never caught, and stays ignored. While this handler runs
+  // the other stop signal waits (sa_mask), and it finds the default
+  // action when it comes.
+  for (const int other : kStopSignals) {
+    struct sigaction now {};
+    if (::sigaction(other, nullptr, &now) == 0 &&
+        now.sa_handler == OnStopSignal) {
+      struct sigaction fallback {};
+      fallback.sa_handler = SIG_DFL;
+      sigemptyset(&fallback.sa_mask);
+      ::sigaction(other, &fallback, nullptr);
+    }
+  }
   if (g_wake_write >= 0) {
     const char byte = 0;
     [[maybe_unused]] const ssize_t ignored = ::write(g_wake_write, &byte, 1);
@@ -233,9 +250,12 @@ void StopSignals::Arm() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   // No SA_RESTART: a read or write that waits returns EINTR, and the loop
-  // around it looks at the signal.
+  // around it looks at the signal. The handler puts both signals back to
+  // their default actions; SA_RESETHAND does it for its own signal before
+  // the handler starts, and the other one is held off until it is done.
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
+  for (const int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
   for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
     struct sigaction before {};
     if (::sigaction(kStopSignals[k], nullptr, &before) != 0 ||

@@ -332,6 +332,64 @@ TEST(Live, SignalWhileTheLinesWaitForTheReaderEndsOnceTheyAreOut) {
   for (const int fd : {in[1], out[0], err[0]}) ::close(fd);
 }
 
+// Waits (5 s at most) until no signal is pending for the process: the
+// one just sent has been taken.
+bool Delivered(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    if (status.find("SigPnd:\t0000000000000000") != std::string::npos &&
+        status.find("ShdPnd:\t0000000000000000") != std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(Live, ASecondSignalOfEitherKindEndsAStalledRunAtOnce) {
+  // Standard output is a pipe that nobody reads, and the lines are more
+  // than it holds: the tool blocks writing. The first signal ends the
+  // input, and the tool still waits for its reader; the second, of either
+  // kind, must end it there, by that signal. Only then is the pipe read,
+  // which would let a tool that still runs finish, and die by the first.
+  // A signal ignored from the start stays ignored.
+  struct Case {
+    const char* name;
+    int first, second;
+    bool ignore_sigint = false;
+    int status;
+  };
+  constexpr Case kCases[] = {
+      {.name = "SIGINT then SIGTERM", .first = SIGINT, .second = SIGTERM, .status = -SIGTERM},
+      {.name = "SIGTERM then SIGINT", .first = SIGTERM, .second = SIGINT, .status = -SIGINT},
+      {.name = "SIGINT twice", .first = SIGINT, .second = SIGINT, .status = -SIGINT},
+      {.name = "SIGTERM twice", .first = SIGTERM, .second = SIGTERM, .status = -SIGTERM},
+      {.name = "SIGTERM, then SIGINT ignored", .first = SIGTERM, .second = SIGINT, .ignore_sigint = true,
+       .status = -SIGTERM},
+  };
+  Bytes take = Header();
+  const Bytes second = Second(0);
+  take.insert(take.end(), second.begin(), second.end());
+  const std::string path = wb::Write(take);
+  for (const Case& c : kCases) {
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const int none = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t pid = StartTool({path, "0", "100", "1"}, none, out[1], none, {.ignore_sigint = c.ignore_sigint});
+    ::close(none);
+    ::close(out[1]);
+    EXPECT_TRUE(BlockedWriting(pid, out[0])) << c.name << ": the tool never blocked writing";
+    ::kill(pid, c.first);
+    EXPECT_TRUE(Delivered(pid)) << c.name;
+    ::kill(pid, c.second);
+    std::string text;
+    ReadLines(out[0], text, 0);
+    EXPECT_EQ(Status(pid), c.status) << c.name;
+    ::close(out[0]);
+  }
+}
+
 TEST(Live, NonBlockingStandardOutputWaitsForASlowReader) {
   // Non-blocking is a flag of the pipe's write end, shared with whoever
   // holds it. Windows of one frame make some 300 KB of lines, far more than
