@@ -223,11 +223,36 @@ std::uint32_t BytesPerSample(int bits) {
   return b < 8 ? 0 : (b + 7) / 8;
 }
 
+// Whether the bytes from `offset` to the end of the file at `end` are
+// chunks, one after another up to the end: each one's whole header in the
+// file, its id four printable bytes, its body within what is left (a last
+// odd body may go without its pad byte). A list longer than
+// kMaxChunkHeaders counts as chunks, wherever it ends.
+bool ChunksToTheEnd(ByteSource& source, std::uint64_t offset,
+                    std::uint64_t end) {
+  for (int n = 0; n < kMaxChunkHeaders && offset < end; ++n) {
+    if (end - offset < kChunkHeaderBytes) return false;
+    Copy<kChunkHeaderBytes> header;
+    header.got = source.ReadAt(offset, header.bytes.data(), kChunkHeaderBytes);
+    if (header.got < kChunkHeaderBytes ||
+        !std::all_of(header.bytes.begin(), header.bytes.begin() + kChunkSize,
+                     [](std::uint8_t c) { return c >= ' ' && c <= '~'; })) {
+      return false;
+    }
+    const std::uint64_t size = header.Field32u(kChunkSize);
+    if (size > end - offset - kChunkHeaderBytes) return false;
+    offset += kChunkHeaderBytes + size + (size & 1);
+  }
+  return true;
+}
+
 // The true size of a data chunk whose 32-bit size wrapped, with
 // `available` bytes from its first sample to the end of the file: the
 // field plus as many times 2^32 as fit, where the samples end there exactly
-// or a chunk (metadata) follows them; otherwise, as for a copy cut short,
-// all that the file holds.
+// or chunks (metadata) follow them to the end; otherwise, as for a copy cut
+// short, all that the file holds. In such a copy the samples go on where
+// the size points, and four of their bytes may well be printable, so one
+// header that looks right is not enough: the whole rest must be chunks.
 std::uint64_t UnwrappedSize(ByteSource& source, std::uint64_t data_offset,
                             std::uint32_t size_field, std::uint64_t available) {
   constexpr std::uint64_t kWrap = std::uint64_t{1} << 32;
@@ -235,13 +260,9 @@ std::uint64_t UnwrappedSize(ByteSource& source, std::uint64_t data_offset,
       size_field + (available - size_field) / kWrap * kWrap;
   const std::uint64_t next = size + (size & 1);  // past the pad byte
   if (next >= available) return size;
-  Copy<kChunkSize> id;
-  id.got = source.ReadAt(data_offset + next, id.bytes.data(), kChunkSize);
-  const bool chunk_follows =
-      id.got == kChunkSize &&
-      std::all_of(id.bytes.begin(), id.bytes.end(),
-                  [](std::uint8_t c) { return c >= ' ' && c <= '~'; });
-  return chunk_follows ? size : available;
+  return ChunksToTheEnd(source, data_offset + next, data_offset + available)
+             ? size
+             : available;
 }
 
 }  // namespace

@@ -26,6 +26,10 @@ struct Recording {
   const char* stop;
   std::size_t lines;
   std::string peak;
+  bool text = true;  // the LIST chunk after the samples
+  // Bytes put among the samples, at an offset from the first.
+  std::string in_samples = {};
+  std::uint64_t in_samples_at = 0;
 };
 
 // Writes the header, the tone's second at the end of the samples and the
@@ -34,7 +38,7 @@ void WriteSparse(const std::string& path, const Recording& r) {
   const wave_writer::Chunk text = wave_writer::ListInfo(
       {{"INAM", "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"}, {"ISFT", "~~~~~~~~~~~~~~~~~~~~~"}});
   wave_writer::Bytes after;
-  wave_writer::PutChunk(after, text);
+  if (r.text) wave_writer::PutChunk(after, text);
   const wave_writer::Bytes header = wave_writer::HeaderBytes(
       {.riff_id = r.rf64 ? "RF64" : "RIFF",
        .format = {.channels = 1, .rate = kRate, .bits = 16},
@@ -58,6 +62,7 @@ void WriteSparse(const std::string& path, const Recording& r) {
   put(0, header);
   put(end - tone.size(), tone);
   put(end, after);
+  put(header.size() + r.in_samples_at, wave_writer::Bytes(r.in_samples.begin(), r.in_samples.end()));
   ASSERT_TRUE(f.good()) << path;
 }
 
@@ -92,6 +97,15 @@ TEST(LargeFile, SizesPastTwoAndFourGiB) {
       {.name = "size all ones: read to the end of the file",
        .data_bytes = 5 * kGiB / 2, .size_field = 0xFFFFFFFF, .rf64 = false, .tone = 16384,
        .start = "167770", .stop = "167780", .lines = 2, .peak = "-0.1"},
+      // A copy, cut short, of a recording whose size wrapped to 2000: its
+      // samples end nowhere near 2000 + 4 GiB, and at 2000 they spell a
+      // chunk id that nothing sensible follows, so it is read to its end.
+      // 2,147,484,148 frames (268,435.5185 s); from frame 2,147,456,000:
+      // 28,148 frames, 3 windows. The tone: 20 log10(23197 / 32768) dB.
+      {.name = "4 GiB + 1000 bytes, its size 2000, printable bytes at 2000",
+       .data_bytes = 4 * kGiB + 1000, .size_field = 2000, .rf64 = false, .tone = 23197,
+       .start = "268432", .stop = "268440", .lines = 3, .peak = "-3.0", .text = false,
+       .in_samples = "abcd", .in_samples_at = 2000},
   };
   const std::string dir = testing::TempDir();
   for (const Recording& r : kCases) {

@@ -199,29 +199,49 @@ struct SparseSource final : ostrel::ByteSource {
 
 TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
   constexpr std::uint64_t kGiB = std::uint64_t{1} << 30, kUnknown = ostrel::kUnknownLength;
+  // A chunk header: its id, then its size in four little-endian bytes.
+  const auto header = [](const char* id, std::uint32_t size) {
+    std::string h = id;
+    for (int k = 0; k < 4; ++k) h += static_cast<char>(size >> (8 * k));
+    return h;
+  };
+  const std::string list = header("LIST", 68);  // with its body of zeros, 76 bytes
   const struct {
     const char* name;
     std::uint32_t field;
     std::uint64_t after_header;  // bytes from the first sample to the end; kUnknown: a stream
-    std::uint64_t mark_at;       // where "LIST" stands, counted from the first sample
+    std::uint64_t mark_at;       // where `mark` stands, counted from the first sample
+    std::string mark = {};       // bytes of the file, all others zeros
     std::uint64_t frames;        // 16-bit mono
   } rows[] = {
       {.name = "3 GiB, a chunk after it", .field = 0xC0000000, .after_header = 3 * kGiB + 76, .mark_at = 3 * kGiB,
-       .frames = 3 * kGiB / 2},
-      {.name = "above 2^31, the file shorter", .field = 0x80000000, .after_header = 1000, .mark_at = 0, .frames = 500},
+       .mark = list, .frames = 3 * kGiB / 2},
+      {.name = "above 2^31, the file shorter", .field = 0x80000000, .after_header = 1000, .mark_at = 0,
+       .frames = 500},
       {.name = "all ones: the file's length", .field = 0xFFFFFFFF, .after_header = 3 * kGiB + 76, .mark_at = 3 * kGiB,
-       .frames = (3 * kGiB + 76) / 2},
+       .mark = list, .frames = (3 * kGiB + 76) / 2},
       {.name = "5 GiB wrapped to 1 GiB, the samples to the end", .field = 0x40000000, .after_header = 5 * kGiB,
        .mark_at = 0, .frames = 5 * kGiB / 2},
       {.name = "5 GiB wrapped to 1 GiB, a chunk after it", .field = 0x40000000, .after_header = 5 * kGiB + 76,
-       .mark_at = 5 * kGiB, .frames = 5 * kGiB / 2},
+       .mark_at = 5 * kGiB, .mark = list, .frames = 5 * kGiB / 2},
       {.name = "9 GiB wrapped to 1 GiB, a chunk after it", .field = 0x40000000, .after_header = 9 * kGiB + 76,
-       .mark_at = 9 * kGiB, .frames = 9 * kGiB / 2},
+       .mark_at = 9 * kGiB, .mark = list, .frames = 9 * kGiB / 2},
+      // 8 + 4 and 8 + 3 bytes, the last chunk without its pad byte.
+      {.name = "wrapped, two chunks to the end", .field = 0x40000000, .after_header = 5 * kGiB + 23,
+       .mark_at = 5 * kGiB, .mark = header("LIST", 4) + "INFO" + header("id3 ", 3) + "abc", .frames = 5 * kGiB / 2},
       // 1 GiB + 4 GiB does not fit; what follows 1 GiB is no chunk.
       {.name = "wrapped, the copy cut short", .field = 0x40000000, .after_header = 4 * kGiB + 100,
        .mark_at = 0, .frames = (4 * kGiB + 100) / 2},
       {.name = "wrapped, nothing after 1 GiB is a chunk", .field = 0x40000000, .after_header = 5 * kGiB + 76,
        .mark_at = 0, .frames = (5 * kGiB + 76) / 2},
+      // Samples that happen to be printable where the size points: the
+      // "header" there is followed by zeros, which are no chunk.
+      {.name = "wrapped, cut short, printable samples where the size ends", .field = 2000,
+       .after_header = 4 * kGiB + 1000, .mark_at = 2000, .mark = "abcd", .frames = (4 * kGiB + 1000) / 2},
+      {.name = "wrapped, a chunk longer than the rest", .field = 0x40000000, .after_header = 5 * kGiB + 76,
+       .mark_at = 5 * kGiB, .mark = header("LIST", 69), .frames = (5 * kGiB + 76) / 2},
+      {.name = "wrapped, a chunk header cut by the end", .field = 0x40000000, .after_header = 5 * kGiB + 14,
+       .mark_at = 5 * kGiB, .mark = header("LIST", 0) + "JUNK\x02", .frames = (5 * kGiB + 14) / 2},
       {.name = "a stream: the declared count", .field = 0xC0000000, .after_header = kUnknown, .mark_at = 0,
        .frames = 3 * kGiB / 2},
       // Bounded only by the largest offset.
@@ -233,7 +253,7 @@ TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
     source.header = Wave{.declared = r.field}.Build();
     source.length = r.after_header == kUnknown ? kUnknown : 44 + r.after_header;
     source.mark_at = r.mark_at == 0 ? kUnknown : 44 + r.mark_at;
-    source.mark = "LIST";
+    source.mark = r.mark;
     const auto p = ostrel::ProbeHeader(source, source.length);
     EXPECT_EQ(std::tuple(p.outcome, p.attributes.data_offset, p.attributes.frame_count),
               std::tuple(ostrel::ProbeOutcome::kOk, 44U, r.frames))
