@@ -356,6 +356,8 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
   constexpr unsigned kFlip = MuLaw ? 0xFF : 0x55;
   const std::size_t vectors = VectorsPerStep<kLanes>(shape);
   std::array<U8, kMaxVectorsPerStep<Shape>> top{};
+  // A lane takes four products of at most 63 x 128 a step: a run of 255
+  // steps stays far below 2^32, and the flush moves it into 64 bits.
   U32 products = {};
   U8 zero_segment = {};  // A-law: segment-0 samples, less each, by lane
   std::uint64_t zero_segments = 0;
@@ -374,14 +376,15 @@ OSTREL_INLINE std::size_t Wide711(const std::uint8_t* p, std::size_t samples,
         }
       },
       [&]() OSTREL_LAMBDA {
+        m.sum += (MuLaw ? 4 : 8) * LaneTotal(products);
+        products = U32{};
         if constexpr (!MuLaw) {
           zero_segments += LaneTotal(U8{} - zero_segment);
           zero_segment = U8{};
         }
       });
   if (k == 0) return 0;
-  m.sum += (MuLaw ? 4 : 8) * LaneTotal(products) -
-           (MuLaw ? 132 * std::uint64_t{k} : 256 * zero_segments);
+  m.sum -= MuLaw ? 132 * std::uint64_t{k} : 256 * zero_segments;
   using Samples = std::conditional_t<MuLaw, MuLawSamples, ALawSamples>;
   const std::uint32_t channels = shape.count();
   for (std::size_t r = 0; r < vectors; ++r) {

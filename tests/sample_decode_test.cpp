@@ -205,9 +205,15 @@ TEST(SampleDecode, FloatSumsInSampleOrder) {
 
 // Runs long enough for every lane sum to move into 64 bits many times, of
 // the sample with the largest magnitude only: the most any lane can take
-// between moves, so a lane that could overflow shows here.
+// between moves, so a lane that could overflow shows here. Byte codes run
+// past the point where a lane that never moved would pass 2^32: the G.711
+// loops' 32-bit lanes each take the products of 4 of every 32 samples in
+// 32-byte vectors, an A-law one at most 63 x 64 = 4,032, so 2^32 after
+// 2^35 / 4,032 samples, about 8.5 Mi.
 TEST(SampleDecode, LaneSumsHoldTheLoudestRuns) {
   constexpr std::size_t kSamples = std::size_t{1} << 19;
+  constexpr std::size_t kCodeSamples = std::size_t{9} << 20;
+  static_assert(kCodeSamples / 32 * 4 * 63 * 64 > (std::uint64_t{1} << 32));
   int compared = 0;
   for (const wave_writer::SampleLayout& layout : wave_writer::kSampleLayouts) {
     const std::uint32_t bytes = layout.bits / 8U;
@@ -231,7 +237,7 @@ TEST(SampleDecode, LaneSumsHoldTheLoudestRuns) {
     }
     for (const std::uint32_t channels : {1U, 2U, 6U}) {
       const ostrel::WaveAttributes wa{.bytes_per_sample = bytes, .channels = channels, .encoding = layout.code};
-      const std::size_t frames = kSamples / channels;
+      const std::size_t frames = (bytes == 1 ? kCodeSamples : kSamples) / channels;
       std::vector<std::uint8_t> data;
       for (std::size_t k = 0; k < frames * channels; ++k) data.insert(data.end(), loudest.begin(), loudest.end());
       ostrel::RunMagnitudes want;
