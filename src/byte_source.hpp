@@ -41,6 +41,11 @@ class ByteSource {
   virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
   // Whether this is a stream, read once in order.
   virtual bool Sequential() const { return false; }
+  // How many bytes a stream has taken from its start so far, whether it
+  // delivered them or dropped them to reach a later offset: past its head,
+  // it can no longer serve what lies before. A source read by offset
+  // takes nothing.
+  virtual std::uint64_t Consumed() const { return 0; }
   // The input's length, kUnknownLength where the source does not know it
   // (a stream).
   virtual std::uint64_t Length() const { return kUnknownLength; }

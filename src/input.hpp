@@ -24,6 +24,7 @@ class Input final : public ByteSource {
   // opened.
   bool Open(const std::string& name);
   bool Sequential() const override { return !opened_.positioned; }
+  std::uint64_t Consumed() const override { return Sequential() ? taken_ : 0; }
   // The file's length; kUnknownLength for a stream, which has none.
   std::uint64_t Length() const override;
   // The error of the first read that failed, 0 if none did. A failed read

@@ -99,7 +99,6 @@ class Head {
     }
     // A head that came up short ended at the end of the source.
     if (done < n && size_ == kHeadBytes) {
-      read_past_ = true;
       done += source_.ReadAt(offset + done, dst + done, n - done);
     }
     return done;
@@ -110,7 +109,6 @@ class Head {
     copy.got = Read(offset, copy.bytes.data(), N);
     return copy;
   }
-  bool read_past() const { return read_past_; }
 
   bool Matches(std::uint64_t offset, const char* tag) {
     const std::size_t n = std::strlen(tag);
@@ -144,7 +142,6 @@ class Head {
   std::array<std::uint8_t, kHeadBytes> bytes_{};
   std::size_t size_ = 0;
   bool ended_ = false;
-  bool read_past_ = false;
 };
 
 // Where the format and data chunks are (0: not found), and the bytes read
@@ -274,7 +271,7 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   // The chunk list where it leads to a data chunk past a format chunk;
   // otherwise the tag search decides both, as if there were no list.
   result.tag_search = !WalkChunks(head, found);
-  result.walked_past_head = head.read_past();
+  result.walked_past_head = source.Consumed() > kHeadBytes;
   if (result.tag_search) {
     found = Chunks{};  // nothing the walk saw counts, a ds64 size included
     found.f = head.Find("fmt");
@@ -297,10 +294,9 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
   wa.encoding = EncodingCode(fmt);
 
-  // A stream that the walk read past its kept head before giving up can
+  // A stream that the walk took past its kept head before giving up can
   // no longer deliver what the tag search would point at.
-  const bool gone = result.tag_search && result.walked_past_head &&
-                    source.Sequential();
+  const bool gone = result.tag_search && result.walked_past_head;
   if (gone || found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;
     return result;

@@ -35,8 +35,9 @@ struct ProbeResult {
   // The chunk list did not lead to a format and a data chunk, so the tag
   // search decided where they are.
   bool tag_search = false;
-  // The chunk walk read past the first kHeadBytes bytes; a source read once
-  // in order cannot go back there.
+  // The chunk walk took bytes past the first kHeadBytes from a stream,
+  // which cannot go back there. Asking for them is not enough: a stream
+  // that ends within its head has lost nothing.
   bool walked_past_head = false;
 };
 

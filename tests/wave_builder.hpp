@@ -122,13 +122,14 @@ inline std::pair<std::string, int> Run(const std::vector<std::string>& args) {
 // `fail_at` stops there, as a failed read would; reads that start past it
 // succeed again. With `in_order`, it serves them as a stream read once in
 // order does: anywhere in the first kHeadBytes, at or past the farthest
-// byte delivered (skipping ahead), or within the 64 bytes before it; any
-// other read fails.
+// byte taken (skipping ahead takes the bytes skipped, as far as there are
+// any), or within the 64 bytes before it; any other read fails.
 struct FakeSource final : ostrel::ByteSource {
   explicit FakeSource(const Bytes& b, std::uint64_t fail = UINT64_MAX, bool sequential = false)
       : bytes(b), fail_at(fail), in_order(sequential) {}
   std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
     if (in_order && offset + n > ostrel::kHeadBytes && offset + 64 < reached) return 0;
+    if (in_order) reached = std::max(reached, std::min<std::uint64_t>(offset, bytes.size()));
     const std::uint64_t end =
         std::min<std::uint64_t>({offset + n, bytes.size(), offset < fail_at ? fail_at : UINT64_MAX});
     if (end <= offset) return 0;
@@ -137,6 +138,7 @@ struct FakeSource final : ostrel::ByteSource {
     return static_cast<std::size_t>(end - offset);
   }
   bool Sequential() const override { return in_order; }
+  std::uint64_t Consumed() const override { return in_order ? reached : 0; }
   const Bytes& bytes;
   std::uint64_t fail_at;
   bool in_order;
