@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <mutex>
 
 #include "os.hpp"
 
@@ -60,8 +61,23 @@ std::atomic<DWORD> g_caught{kNoEvent};
 // stream, which may wait for good.
 std::atomic<bool> g_reading{false};
 // The reading thread, for CancelSynchronousIo (which needs a real handle,
-// not the pseudo handle GetCurrentThread gives).
+// not the pseudo handle GetCurrentThread gives). The handler's thread uses
+// it while the main thread may be closing it, so both hold the lock.
+std::mutex g_reader_lock;
 HANDLE g_reader = nullptr;
+
+// Whether a failed call was a cancel that the stop meant for a read of a
+// stream, which came as that read ended and hit the next call instead.
+bool LateCancel(DWORD error) {
+  return error == ERROR_OPERATION_ABORTED && StopRequested();
+}
+
+// Cancels the reading thread's read, if there is a reader to cancel and a
+// read that the cancel ends.
+bool CancelRead() {
+  const std::lock_guard<std::mutex> lock(g_reader_lock);
+  return g_reader != nullptr && ::CancelSynchronousIo(g_reader);
+}
 
 BOOL WINAPI OnControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
@@ -76,7 +92,7 @@ BOOL WINAPI OnControl(DWORD event) {
   // so it is tried again until it ends the read or the read is over (a
   // stream whose reads cannot be cancelled ends at its next bytes).
   for (int tries = 0; tries < 1000 && g_reading.load(); ++tries) {
-    if (g_reader != nullptr && ::CancelSynchronousIo(g_reader)) break;
+    if (CancelRead()) break;
     ::Sleep(1);
   }
   return TRUE;
@@ -96,7 +112,9 @@ Error WriteConsoleText(HANDLE console, const char* p, std::size_t n) {
     DWORD put = 0;
     const auto part = static_cast<DWORD>(std::min<std::size_t>(text.size() - at, 1 << 14));
     if (!::WriteConsoleW(console, text.data() + at, part, &put, nullptr)) {
-      return static_cast<Error>(::GetLastError());
+      const DWORD error = ::GetLastError();
+      // Write on from where the cancel stopped this write.
+      if (!LateCancel(error)) return static_cast<Error>(error);
     }
     at += put;
   }
@@ -235,7 +253,7 @@ ReadResult ReadAt(Handle handle, std::uint64_t offset, std::uint8_t* dst,
   if (ok) return {.bytes = got};
   if (error == ERROR_HANDLE_EOF) return {};
   // A cancel the stop meant for a stream's read.
-  if (error == ERROR_OPERATION_ABORTED && StopRequested()) return {.stopped = true};
+  if (LateCancel(error)) return {.stopped = true};
   return {.error = static_cast<Error>(error)};
 }
 
@@ -272,7 +290,10 @@ ReadResult ReadSome(const OpenedInput& input, std::uint8_t* dst,
     const BOOL ok = ::ReadFile(handle, dst, Part(n), &got, nullptr);
     const DWORD error = ok ? 0 : ::GetLastError();
     g_reading.store(false);
-    if (ok && got > 0) return {.bytes = got};
+    // A message-mode pipe says ERROR_MORE_DATA where a message is longer
+    // than the read: the bytes that came are the message's first ones, and
+    // the next read goes on with the rest.
+    if ((ok || error == ERROR_MORE_DATA) && got > 0) return {.bytes = got};
     // Ended by the stop: cancelled, or a console read that Ctrl-C ends.
     if (StopRequested()) return {.stopped = true};
     // The end: a pipe whose writer is gone (under wine, a pipe from a Linux
@@ -299,11 +320,8 @@ Error WriteAll(Handle handle, const char* p, std::size_t n) {
     DWORD put = 0;
     if (!::WriteFile(out, p, Part(n), &put, nullptr)) {
       const DWORD error = ::GetLastError();
-      if (error != ERROR_OPERATION_ABORTED || !StopRequested()) {
-        return static_cast<Error>(error);
-      }
-      // A cancel that the stop meant for a read, which came as the read
-      // ended: write on from where this write stopped.
+      // Write on from where the cancel stopped this write.
+      if (!LateCancel(error)) return static_cast<Error>(error);
     }
     // A pipe left non-blocking takes nothing while it is full: wait for
     // room as a blocking write would.
@@ -325,8 +343,13 @@ bool StopRequested() { return g_caught.load() != kNoEvent; }
 StopSignals::~StopSignals() {
   if (!armed_) return;
   ::SetConsoleCtrlHandler(OnControl, FALSE);
-  if (g_reader != nullptr) ::CloseHandle(g_reader);
-  g_reader = nullptr;
+  {
+    // A handler that the system started before the line above may still
+    // be cancelling: it finishes with the handle before it is closed.
+    const std::lock_guard<std::mutex> lock(g_reader_lock);
+    if (g_reader != nullptr) ::CloseHandle(g_reader);
+    g_reader = nullptr;
+  }
   g_caught.store(kNoEvent);
 }
 
@@ -337,7 +360,10 @@ void StopSignals::Arm() {
   g_caught.store(kNoEvent);
   // THREAD_TERMINATE is the access CancelSynchronousIo asks for. Without
   // the handle, a read that waits ends at its next bytes.
-  g_reader = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+  {
+    const std::lock_guard<std::mutex> lock(g_reader_lock);
+    g_reader = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+  }
   ::SetConsoleCtrlHandler(OnControl, TRUE);
   armed_ = true;
 }

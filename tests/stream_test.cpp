@@ -166,6 +166,10 @@ TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
     EXPECT_EQ(RunTool({"-", "0", "9"}, {.kind = Feed::kPipe, .bytes = &f.bytes}), file) << f.name << ": pipe";
     EXPECT_EQ(RunTool({"-", "0", "9"}, {.kind = Feed::kPipe, .bytes = &f.bytes, .slow = true}), file)
         << f.name << ": slow pipe";
+    EXPECT_EQ(RunTool({"-", "0", "9"}, {.kind = Feed::kMessages, .bytes = &f.bytes}), file)
+        << f.name << ": one message";
+    EXPECT_EQ(RunTool({"-", "0", "9"}, {.kind = Feed::kMessages, .bytes = &f.bytes, .slow = true}), file)
+        << f.name << ": messages";
     EXPECT_EQ(RunTool({dash, "0", "9"}), file) << f.name << ": a file called -";
     wb::Pipe named;
     std::thread writer([&] {

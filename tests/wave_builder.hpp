@@ -342,10 +342,11 @@ struct Capture {
 };
 
 // What the tool reads: NUL, no handle at all, a file (`skip` bytes in), a
-// file open for writing only, or a pipe that a writer fills (slow: in
-// pieces, pausing before each).
+// file open for writing only, a pipe that a writer fills (slow: in pieces,
+// pausing before each), or a message-mode pipe that takes each write as a
+// message, which a read shorter than the message gets only in part.
 struct Feed {
-  enum Kind { kNul, kNone, kFile, kWriteOnly, kPipe } kind = kNul;
+  enum Kind { kNul, kNone, kFile, kWriteOnly, kPipe, kMessages } kind = kNul;
   std::string file = {};
   std::uint64_t skip = 0;
   const Bytes* bytes = nullptr;
@@ -366,6 +367,15 @@ inline Result RunTool(const std::vector<std::string>& args, const Feed& feed = {
   } else if (feed.kind == Feed::kPipe) {
     EXPECT_TRUE(::CreatePipe(&in, &writer, &kInherited, 0));
     ::SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+  } else if (feed.kind == Feed::kMessages) {
+    static int count = 0;
+    const std::string name =
+        R"(\\.\pipe\ostrel_messages_)" + std::to_string(::GetCurrentProcessId()) + "_" + std::to_string(++count);
+    in = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            1, 1 << 20, 1 << 20, 0, &kInherited);
+    writer = ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(in != INVALID_HANDLE_VALUE && writer != INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
+    EXPECT_TRUE(::ConnectNamedPipe(in, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED);
   }
   const HANDLE process = StartTool(args, in, no_output ? nullptr : out.handle, err.handle);
   if (in != nullptr) ::CloseHandle(in);
