@@ -103,7 +103,7 @@ std::size_t Input::Take(std::uint8_t* dst, std::size_t n, std::size_t least) {
       }
     }
     const os::ReadResult r = os::ReadSome(opened_, dst + done, n - done, ready);
-    if (r.error != 0) read_error_ = r.error;
+    if (r.error != 0 && read_error_ == 0) read_error_ = r.error;
     if (r.bytes == 0) {
       ended_ = true;  // the end, a failed read, or a stop signal
     } else {
