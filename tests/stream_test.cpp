@@ -182,14 +182,23 @@ TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
         << f.name << ": standard input";
     std::filesystem::remove(dash);
   }
-  // Standard output missing while the stream is being read: windows of one
-  // frame fill the output buffer long before the stream ends. (No device
-  // here is always full, as /dev/full is.)
+  // Standard output missing while the stream is being read, or a pipe
+  // whose reader has gone (Windows has no SIGPIPE): windows of one frame
+  // fill the output buffer long before the stream ends. (No device here is
+  // always full, as /dev/full is.)
   const Result closed = RunTool({"-", "0", "9", "1"}, {.kind = Feed::kPipe, .bytes = &take}, true);
-  EXPECT_EQ(std::pair(closed.status, closed.out), std::pair(2, std::string()));
-  EXPECT_TRUE(closed.err.starts_with("ostrel: cannot write standard output: ") &&
-              closed.err.find('\n') == closed.err.size() - 1)
-      << closed.err;
+  HANDLE gone, out;
+  ASSERT_TRUE(::CreatePipe(&gone, &out, &wb::kInherited, 0));
+  ::CloseHandle(gone);
+  const wb::Capture err;
+  const HANDLE process = wb::StartTool({wb::Write(take), "0", "9", "1"}, nullptr, out, err.handle);
+  ::CloseHandle(out);
+  const Result reader_gone{process == nullptr ? -1 : wb::ExitCode(process), "", err.Text()};
+  for (const Result& r : {closed, reader_gone}) {
+    EXPECT_EQ(std::pair(r.status, r.out), std::pair(2, std::string()));
+    EXPECT_TRUE(r.err.starts_with("ostrel: cannot write standard output: ") && r.err.find('\n') == r.err.size() - 1)
+        << r.err;
+  }
 #else
   const Shell sh;
   for (const auto& f : files) {
