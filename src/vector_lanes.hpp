@@ -7,6 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// The compiler's header for asking an x86 processor what it has.
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 // The AVX2 variant exists only where the compiler targets x86, and not in
 // builds that leave it out (the sanitizer build, and the portable build
 // that the benchmark compares with).
@@ -38,22 +43,48 @@ enum class Variant {
   kAvx2,      // 32-byte vectors, on x86 processors that have them
 };
 
-// Whether this build holds variant v and this processor runs it.
+#if OSTREL_X86
+// What the processor offers the 16-byte and the AVX2 loops, asked of the
+// processor itself (cpuid) rather than through the compiler's feature
+// builtins, which call into its runtime library: GCC's libgcc has that
+// code, other compilers' runtimes (Zig's, for macOS and musl) lack it and
+// the link fails.
+struct ProcessorFeatures {
+  bool narrow;  // SSSE3 and SSE4.1
+  bool avx2;    // AVX2, with the YMM registers kept across task switches
+};
+
+inline ProcessorFeatures AskProcessor() {
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return {.narrow = false, .avx2 = false};
+  const bool narrow = (ecx & bit_SSSE3) != 0 && (ecx & bit_SSE4_1) != 0;
+  // An AVX2 processor whose system does not save the upper halves of the
+  // YMM registers (an old kernel, or a hypervisor that turns AVX off)
+  // would lose them at any task switch, or fault. OSXSAVE says that the
+  // system enabled XGETBV, and bits 1 and 2 of XCR0 that it saves the SSE
+  // and the AVX state. XGETBV is written out, as the compiler's builtin
+  // would need a function built for the xsave target.
+  bool ymm_saved = false;
+  if ((ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0) {
+    unsigned xcr0_low = 0;
+    unsigned xcr0_high = 0;  // the state of later extensions, not needed
+    asm volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    ymm_saved = (xcr0_low & 0x6U) == 0x6U;
+  }
+  const bool avx2 = ymm_saved && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 &&
+                    (ebx & bit_AVX2) != 0;
+  return {.narrow = narrow, .avx2 = avx2};
+}
+#endif
+
+// Whether this build holds variant v and this processor runs it. The
+// processor is asked once, at the first call.
 inline bool ProcessorRuns(Variant v) {
 #if OSTREL_X86
-  // __builtin_cpu_supports takes only a literal, so both answers are
-  // settled at once.
-  struct Features {
-    bool narrow;
-    bool avx2;
-  };
-  static const Features has = [] {
-    __builtin_cpu_init();
-    return Features{
-        .narrow = __builtin_cpu_supports("ssse3") &&
-                  __builtin_cpu_supports("sse4.1"),
-        .avx2 = static_cast<bool>(__builtin_cpu_supports("avx2"))};
-  }();
+  static const ProcessorFeatures has = AskProcessor();
   switch (v) {
     case Variant::kScalar:
       return true;

@@ -99,12 +99,13 @@ inline std::string Write(const Bytes& b) {
   return name;
 }
 #else
-// An unlinked temp file, named through /proc: nothing is left behind.
+// An unlinked temp file, named through /dev/fd (on Linux a link to
+// /proc/self/fd; macOS has no /proc): nothing is left behind.
 inline std::string Write(const Bytes& b) {
   FILE* f = std::tmpfile();
   std::fwrite(b.data(), 1, b.size(), f);
   std::fflush(f);
-  return "/proc/self/fd/" + std::to_string(fileno(f));
+  return "/dev/fd/" + std::to_string(fileno(f));
 }
 #endif
 
@@ -215,7 +216,7 @@ void WriteInPieces(const Bytes& bytes, Write write) {
 
 // A pipe that the test writes and the tool's input opens by its name, as a
 // stream: on Windows a named pipe, whose first write waits for the input to
-// open it; elsewhere a pipe, named through /proc.
+// open it; elsewhere a pipe, named through /dev/fd.
 class Pipe {
  public:
 #ifdef _WIN32
@@ -240,7 +241,7 @@ class Pipe {
 #else
   Pipe() {
     EXPECT_EQ(::pipe(fds_), 0);
-    name_ = "/proc/self/fd/" + std::to_string(fds_[0]);
+    name_ = "/dev/fd/" + std::to_string(fds_[0]);
   }
   ~Pipe() {
     CloseWriter();
