@@ -372,6 +372,9 @@ bool Delivered(pid_t pid) {
 }
 
 TEST(Live, ASecondSignalOfEitherKindEndsAStalledRunAtOnce) {
+  if (::access("/proc/self/status", R_OK) != 0) {
+    GTEST_SKIP() << "no /proc (macOS) to tell when the tool sleeps in its write and has taken a signal";
+  }
   // Standard output is a pipe that nobody reads, and the lines are more
   // than it holds: the tool blocks writing. The first signal ends the
   // input, and the tool still waits for its reader; the second, of either
@@ -398,7 +401,7 @@ TEST(Live, ASecondSignalOfEitherKindEndsAStalledRunAtOnce) {
   const std::string path = wb::Write(take);
   for (const Case& c : kCases) {
     int out[2];
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(OpenPipe(out), 0);
     const int none = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const pid_t pid = StartTool({path, "0", "100", "1"}, none, out[1], none, {.ignore_sigint = c.ignore_sigint});
     ::close(none);
