@@ -22,14 +22,24 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Valdrin <valdrin@ostrel.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # ostrel_<version>_<arch>.deb
 set(CPACK_STRIP_FILES ON)
+# The architecture the tool is built for: the machine's own, or, cross-built,
+# Debian's name for the target's (aarch64-linux-gnu is arm64, ...).
 find_program(OSTREL_DPKG dpkg)
-if(OSTREL_DPKG)
+find_program(OSTREL_DPKG_ARCHITECTURE dpkg-architecture)
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND OSTREL_DPKG_ARCHITECTURE)
+  execute_process(COMMAND ${OSTREL_DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE}
+                          -q DEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+elseif(OSTREL_DPKG AND NOT CMAKE_CROSSCOMPILING)
   execute_process(COMMAND ${OSTREL_DPKG} --print-architecture
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 # Exact library dependencies where the Debian tool that works them out is
 # installed; otherwise the three libraries every C++ program here links.
+# Cross-built, it reads them from the target's libraries installed beside
+# the machine's (libstdc++6:arm64, ...).
 find_program(OSTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(OSTREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

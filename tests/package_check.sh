@@ -1,10 +1,6 @@
 #!/bin/sh
-# Builds the Debian package and checks it: the given version, exactly the
-# tool, its manual page, the copyright file (LICENSE in Debian's
-# machine-readable format) and the changelog; and, where lintian is
-# installed, not one error or warning from it.
+# Builds the Debian package and checks it with deb_check.sh.
 cpack=$1 config=$2 out=$3 version=$4
-license=$(dirname "$0")/../LICENSE
 [ -z "$OSTREL_OTHER_CPU" ] || { echo "the tool is built for another CPU"; exit 77; }
 command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed"; exit 77; }
 rm -rf "$out"
@@ -12,36 +8,4 @@ rm -rf "$out"
   { cat "$out.log"; exit 1; }
 set -- "$out"/ostrel_"$version"_*.deb
 [ -f "$1" ] || { echo "no ostrel_${version}_*.deb in $out"; ls "$out"; exit 1; }
-deb=$1
-dpkg-deb -c "$deb" || exit 1
-files=$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{ print $NF }')
-expected='./usr/bin/ostrel
-./usr/share/doc/ostrel/changelog.gz
-./usr/share/doc/ostrel/copyright
-./usr/share/man/man1/ostrel.1.gz'
-[ "$files" = "$expected" ] || { echo "package files differ"; exit 1; }
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
-  { echo "not version $version"; exit 1; }
-
-# The copyright file: Debian's machine-readable format around LICENSE's
-# copyright line and terms, the terms folded (a leading space, "." for an
-# empty line).
-{
-  echo 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'
-  echo 'Upstream-Name: ostrel'
-  echo
-  echo 'Files: *'
-  sed -n 's/^Copyright (c) /Copyright: /p' "$license"
-  echo 'License: Expat'
-  sed -n '/^Permission/,$p' "$license" | sed 's/^$/./; s/^/ /'
-} >"$out/copyright"
-dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/ostrel/copyright |
-  diff "$out/copyright" - || { echo "copyright file differs"; exit 1; }
-
-command -v lintian >/dev/null || { echo "lintian is not installed: not run"; exit 0; }
-echo "lintian $deb:"
-report=$(lintian "$deb" 2>&1); status=$?
-printf '%s\n' "$report"
-[ $status -eq 0 ] || { echo "lintian failed ($status)"; exit 1; }
-printf '%s\n' "$report" | grep -q '^[EW]: ' && { echo "lintian: errors or warnings"; exit 1; }
-exit 0
+exec sh "$(dirname "$0")/deb_check.sh" "$1" "$version"
