@@ -213,7 +213,7 @@ TEST(SampleDecode, FloatSumsInSampleOrder) {
 TEST(SampleDecode, LaneSumsHoldTheLoudestRuns) {
   constexpr std::size_t kSamples = std::size_t{1} << 19;
   constexpr std::size_t kCodeSamples = std::size_t{9} << 20;
-  static_assert(kCodeSamples / 32 * 4 * 63 * 64 > (std::uint64_t{1} << 32));
+  static_assert(std::uint64_t{kCodeSamples} / 32 * 4 * 63 * 64 > (std::uint64_t{1} << 32));
   int compared = 0;
   for (const wave_writer::SampleLayout& layout : wave_writer::kSampleLayouts) {
     const std::uint32_t bytes = layout.bits / 8U;
