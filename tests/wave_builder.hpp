@@ -146,6 +146,27 @@ struct FakeSource final : ostrel::ByteSource {
   std::uint64_t reached = 0;
 };
 
+// A file of exactly kHeadBytes, all that the tag search looks through,
+// whose chunk list breaks at its very end: a 14-byte fmt at 12 (so its
+// bits per sample are the next chunk's "LI", 18,764); a LIST of 10 bytes
+// at 34 holding "data" and an all-ones size; JUNK to 15,014; "ata\0" of
+// 0 bytes; JUNK of 1 byte and its pad to 15,032, where the walk wants a
+// header that the last 2 bytes cut short.
+inline Bytes BrokenAtTheEndOfTheHead() {
+  Bytes fmt14 = wave_writer::FormatBody({.channels = 1, .rate = 8000, .bits = 16});
+  fmt14.resize(14);
+  Bytes list(10);
+  std::memcpy(list.data(), "data\xFF\xFF\xFF\xFF", 8);
+  const Bytes file = wave_writer::Riff({{.id = "fmt ", .body = fmt14},
+                                        {.id = "LIST", .body = list},
+                                        {.id = "JUNK", .body = Bytes(14954)},
+                                        {.id = std::string("ata\0", 4)},
+                                        {.id = "JUNK", .body = Bytes(1)},
+                                        wave_writer::Raw(std::string(2, '\0'))});
+  EXPECT_EQ(file.size(), ostrel::kHeadBytes);
+  return file;
+}
+
 struct Layout {
   std::uint32_t bytes = 2, channels = 1, rate = 1000, window = 50;
   std::uint64_t start = 0, end = 0;  // end 0: to the last frame

@@ -93,20 +93,6 @@ TEST(Probe, ChunkList) {
                 .ds64_size = ds64_size}
         .Build();
   };
-  // Exactly kHeadBytes: a 14-byte fmt (no bits per sample) at 12; a LIST
-  // of 10 bytes at 34 holding "data" and an all-ones size; JUNK to 15,014;
-  // "ata\0" of 0 bytes; JUNK of 1 byte and its pad to 15,032; 2 bytes more.
-  Bytes fmt14 = wave_writer::FormatBody({.channels = 1, .rate = 8000, .bits = 16});
-  fmt14.resize(14);
-  Bytes list(10);
-  std::memcpy(list.data(), "data\xFF\xFF\xFF\xFF", 8);
-  const Bytes ends_in_head = wave_writer::Riff({{.id = "fmt ", .body = fmt14},
-                                                {.id = "LIST", .body = list},
-                                                {.id = "JUNK", .body = Bytes(14954)},
-                                                {.id = std::string("ata\0", 4)},
-                                                {.id = "JUNK", .body = Bytes(1)},
-                                                wave_writer::Raw(std::string(2, '\0'))});
-  EXPECT_EQ(ends_in_head.size(), ostrel::kHeadBytes);
   struct Row {
     const char* name;
     Bytes file;
@@ -178,8 +164,8 @@ TEST(Probe, ChunkList) {
       // asks past the head; but the input ends within it, and a stream has
       // lost nothing. The search finds "data" at 42 and, 22 bytes past
       // "fmt" at 12, "LI" for the bits: frames of 2,346 bytes.
-      {.name = "broken at the end of the head", .file = ends_in_head, .offset = 50, .frames = 14984 / 2346,
-       .tag_search = true},
+      {.name = "broken at the end of the head", .file = wb::BrokenAtTheEndOfTheHead(), .offset = 50,
+       .frames = 14984 / 2346, .tag_search = true},
   };
   const auto summary = [](const ostrel::ProbeResult& p) {
     const bool ok = p.outcome == kOk;
