@@ -209,9 +209,9 @@ Error WriteAll(Handle handle, const char* p, std::size_t n) {
       n -= static_cast<std::size_t>(w);
     } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // Standard output left non-blocking by whoever started us: wait
-      // for room as a blocking write would.
-      // A poll that fails (other than by a signal) would fail again at
-      // once, so it is the write's failure: retrying would spin.
+      // for room as a blocking write would. A poll that fails (other than
+      // by a signal) would fail again at once, so its error is the
+      // write's: retrying would spin.
       pollfd room{.fd = fd, .events = POLLOUT, .revents = 0};
       if (::poll(&room, 1, -1) < 0 && errno != EINTR) return errno;
     } else if (w == 0 || errno != EINTR) {
