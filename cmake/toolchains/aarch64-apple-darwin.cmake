@@ -1,15 +1,5 @@
-# Cross-builds for arm64 (Apple silicon) macOS with Zig's clang
-# (zig c++ -target aarch64-macos), which brings macOS's headers and library
-# stubs and a C++ library of its own, linked in. It checks that the tool and the tests compile and link for
-# macOS; nothing it builds runs here, and nothing it builds is shipped.
-# The wrappers beside this file run Zig (see zig-c++).
-set(CMAKE_SYSTEM_NAME Darwin)
+# Cross-builds for arm64 (Apple silicon) macOS with Zig's clang; see
+# zig-macos.cmake.
 set(CMAKE_SYSTEM_PROCESSOR arm64)
-set(CMAKE_C_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig-cc -target aarch64-macos)
-set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig-c++ -target aarch64-macos)
-# GNU ar's archives break Zig's Mach-O linker.
-set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/zig-ar)
-set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/zig-ranlib)
-# CMake learns the pointer size by linking with -Wl,-v, which Zig refuses,
-# and would leave it unset.
-set(CMAKE_SIZEOF_VOID_P 8)
+set(OSTREL_ZIG_TARGET aarch64-macos)
+include(${CMAKE_CURRENT_LIST_DIR}/zig-macos.cmake)
