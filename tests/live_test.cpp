@@ -305,29 +305,48 @@ void ExpectSameLong(const Outcome& live, const Outcome& expected) {
                                         << " is \"" << line(live.out) << "\", not \"" << line(expected.out) << '"';
 }
 
-// Waits (5 s at most) until the tool sleeps with lines in the pipe that
-// `fd` reads. With more lines than the pipe holds and its reader idle, that
-// is the tool blocked writing the rest: it waits for nothing else.
-bool BlockedWriting(pid_t pid, int fd) {
+// The tests that watch the tool's state read it from /proc, which macOS
+// lacks.
+bool HasProc() { return ::access("/proc/self/status", R_OK) == 0; }
+
+// Whether `holds` comes true within 5 s, asked every millisecond.
+template <class Condition>
+bool Within5s(Condition holds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (; std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    if (holds()) return true;
+  }
+  return false;
+}
+
+// Whether the tool comes to sleep with lines in the pipe that `fd` reads.
+// With more lines than the pipe holds and its reader idle, that is the
+// tool blocked writing the rest: it waits for nothing else.
+bool BlockedWriting(pid_t pid, int fd) {
+  return Within5s([&] {
     int queued = 0;
     ::ioctl(fd, FIONREAD, &queued);
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t state = stat.rfind(')') + 2;  // past the command's name
-    if (queued > 0 && state < stat.size() && stat[state] == 'S') return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+    return queued > 0 && state < stat.size() && stat[state] == 'S';
+  });
+}
+
+// Whether no signal is left pending for the process: the one just sent
+// has been taken.
+bool Delivered(pid_t pid) {
+  return Within5s([&] {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    return status.find("SigPnd:\t0000000000000000") != std::string::npos &&
+           status.find("ShdPnd:\t0000000000000000") != std::string::npos;
+  });
 }
 
 TEST(Live, SignalWhileTheLinesWaitForTheReaderEndsOnceTheyAreOut) {
   // Windows of two frames make some 80 KB of lines of one second, more than
   // the pipe holds: with the input dry, the tool blocks writing them out,
   // and the signal comes in that write. The input's writer stays open.
-  if (::access("/proc/self/stat", R_OK) != 0) {
-    GTEST_SKIP() << "no /proc (macOS) to tell when the tool sleeps in its write";
-  }
+  if (!HasProc()) GTEST_SKIP() << "no /proc (macOS) to tell when the tool sleeps in its write";
   const std::vector<std::string> args = {"-", "0", "100", "2"};
   Bytes sent = Header();
   const Bytes second = Second(0);
@@ -356,25 +375,8 @@ TEST(Live, SignalWhileTheLinesWaitForTheReaderEndsOnceTheyAreOut) {
   for (const int fd : {in[1], out[0], err[0]}) ::close(fd);
 }
 
-// Waits (5 s at most) until no signal is pending for the process: the
-// one just sent has been taken.
-bool Delivered(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    if (status.find("SigPnd:\t0000000000000000") != std::string::npos &&
-        status.find("ShdPnd:\t0000000000000000") != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
-}
-
 TEST(Live, ASecondSignalOfEitherKindEndsAStalledRunAtOnce) {
-  if (::access("/proc/self/status", R_OK) != 0) {
-    GTEST_SKIP() << "no /proc (macOS) to tell when the tool sleeps in its write and has taken a signal";
-  }
+  if (!HasProc()) GTEST_SKIP() << "no /proc (macOS) to tell when the tool sleeps in its write and takes a signal";
   // Standard output is a pipe that nobody reads, and the lines are more
   // than it holds: the tool blocks writing. The first signal ends the
   // input, and the tool still waits for its reader; the second, of either
