@@ -23,11 +23,6 @@ namespace {
 
 using wb::Bytes;
 
-// What the child inherits besides its standard streams.
-struct Setup {
-  bool ignore_sigint = false;  // as a shell leaves it for a command run with &
-};
-
 // A pipe whose ends no child inherits. macOS has no pipe2, which sets the
 // flag as it makes the pipe; setting it just after is as safe here, as the
 // tests start their children from this one thread.
@@ -49,32 +44,28 @@ std::size_t PipeCapacity(int fd) {
 #endif
 }
 
-// Runs argv[0] (searched in PATH) with the given standard streams.
-pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, Setup setup = {}) {
+// Starts the built tool with the given arguments and standard streams, and
+// SIGINT ignored if asked, as a shell leaves it for a command run with &.
+// The runner script execs it, so the process and its signals are the tool's.
+pid_t StartTool(const std::vector<std::string>& args, int in, int out, int err, bool ignore_sigint = false) {
+  std::vector<std::string> words{OSTREL_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : words) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // The defaults, whatever the test inherited (a job run with & ignores
     // SIGINT) or does (it ignores SIGPIPE while it writes).
     for (const int s : {SIGINT, SIGTERM, SIGPIPE}) ::signal(s, SIG_DFL);
-    if (setup.ignore_sigint) ::signal(SIGINT, SIG_IGN);
+    if (ignore_sigint) ::signal(SIGINT, SIG_IGN);
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
-    ::execvp(argv[0], argv.data());
+    ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
-}
-
-// Starts the built tool with the given arguments and standard streams. The
-// runner script execs it, so the process and its signals are the tool's.
-pid_t StartTool(const std::vector<std::string>& args, int in, int out, int err, Setup setup = {}) {
-  std::vector<std::string> argv{OSTREL_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Spawn(argv, in, out, err, setup);
 }
 
 // 8000 frames a second of 16-bit mono; second k is a tone of amplitude
@@ -217,7 +208,7 @@ Outcome Capture(bool terminal, int seconds, const Ending& ending, Bytes& sent) {
   EXPECT_EQ(OpenPipe(err), 0);
   // A tool that ended early must fail the test, not kill it.
   const auto old_sigpipe = ::signal(SIGPIPE, SIG_IGN);
-  const pid_t pid = StartTool(args, in[0], sink.tool, err[1], {.ignore_sigint = ending.ignore_sigint});
+  const pid_t pid = StartTool(args, in[0], sink.tool, err[1], ending.ignore_sigint);
   ::close(in[0]);
   ::close(err[1]);
   ::close(sink.tool);
@@ -373,7 +364,7 @@ TEST(Live, SignalsWhileTheLinesWaitForTheReader) {
     ASSERT_EQ(OpenPipe(err), 0);
     ASSERT_GT(expected.out.size(), PipeCapacity(out[0]));
     WriteAll(in[1], sent.data(), sent.size());
-    const pid_t pid = StartTool(args, in[0], out[1], err[1], {.ignore_sigint = c.ignore_sigint});
+    const pid_t pid = StartTool(args, in[0], out[1], err[1], c.ignore_sigint);
     for (const int fd : {in[0], out[1], err[1]}) ::close(fd);
     EXPECT_TRUE(BlockedWriting(pid, out[0])) << c.name << ": the tool never blocked writing";
     ::kill(pid, c.first);
