@@ -15,25 +15,6 @@ using ostrel::Variant;
 using wb::Bytes;
 using wb::Pack;
 
-TEST(Scan, WindowLevels) {
-  std::vector<std::int64_t> alternating, left64;  // +128/-128; stereo 64 (level units) and silence
-  for (int k = 0; k < 50; ++k) alternating.push_back(k % 2 != 0 ? -128 : 128);
-  for (int k = 0; k < 50; ++k) left64.insert(left64.end(), {64 * 256, 0});
-  const Bytes ones = Pack(2, std::vector<std::int64_t>(50, 256)), alt = Pack(2, alternating);
-  struct Case {
-    Bytes frames;
-    std::uint32_t channels;
-    double mag;
-    std::size_t dots;
-  };
-  const Case cases[] = {
-      {.frames = ones, .channels = 1, .mag = 1, .dots = 1},   {.frames = ones, .channels = 1, .mag = 0.5, .dots = 0},
-      {.frames = alt, .channels = 1, .mag = 1.99, .dots = 0}, {.frames = alt, .channels = 1, .mag = 2, .dots = 1},
-      {.frames = Pack(2, left64), .channels = 2, .mag = 1, .dots = 32}};
-  for (const auto& [frames, channels, mag, dots] : cases)
-    EXPECT_EQ(wb::Scan(frames, {.channels = channels, .mag = mag}).second, "0.03\t" + std::string(dots, '.') + "\n");
-}
-
 TEST(Scan, LinePositionsAndTimeColumns) {
   struct Case {
     std::uint32_t rate, window;
@@ -238,12 +219,6 @@ TEST(Scan, NothingDeliveredLeavesNoPeak) {
   const auto [peaks, text] = wb::Scan(Bytes(), {.bytes = 4, .end = 100, .integer = false});
   EXPECT_EQ(peaks, ostrel::Peaks{});
   EXPECT_EQ(text, "");
-}
-
-TEST(Scan, FloatStereoFrameTakesLeftFromItsFirstFourBytes) {
-  // 1.0 left and 0.5 right: level (128 + 64) / 2 in a window of one frame.
-  EXPECT_EQ(wb::Scan(Pack(4, {0x3F800000, 0x3F000000}), {.bytes = 4, .channels = 2, .window = 1, .integer = false}),
-            std::pair(ostrel::Peaks{128, 64}, "0.001\t1\t" + std::string(96, '.') + "\n"));
 }
 
 TEST(Scan, IntegerWindowsTooLongForAnExactSum) {

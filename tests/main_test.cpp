@@ -90,7 +90,28 @@ TEST(Driver, Times) {
 }
 
 TEST(Driver, Layouts) {
+  // 0x3F800000 is 1.0 as a float (0.0 dB), 1065353216 / 2^31 of full scale
+  // as an integer (-6.1 dB): the format code decides.
+  const auto word = [](std::int64_t format, std::int64_t subformat, const char* db) {
+    return Case{.args = {File(Wave{.bits = 32, .format = format, .subformat = subformat, .samples = Pack(4, {0x3F800000})}),
+                         "0", "1"},
+                .out = k48 + "Peak over interval " + db + " dB\n", .status = 0};
+  };
+  // Channel c (from 1) holds c level units: lines of 4.5, peaks 20 log10(c / 128).
+  std::vector<std::int64_t> eight;
+  for (int frame = 0; frame < 100; ++frame)
+    for (std::int64_t c = 1; c <= 8; ++c) eight.push_back(256 * c);
   Check({
+      word(1, 1, "-6.1"), word(0xFFFE, 1, "-6.1"), word(3, 1, "0.0"), word(0xFFFE, 3, "0.0"), word(0xFFFE, 0, "0.0"),
+      {.args = {File(Wave{.channels = 8, .samples = Pack(2, eight)}), "0", "1"},
+       .out = Lines(2, 4) + k48 + "Peaks over interval -42.1 -36.1 -32.6 -30.1 -28.2 -26.6 -25.2 -24.1 dB\n",
+       .status = 0},
+      // 12 and 20 bits sit left-justified in 2 and 3 bytes.
+      {.args = {File(Wave{.bits = 12, .samples = Repeat(100, 256)}), "0", "1"}, .out = kTwo, .status = 0},
+      {.args = {File(Wave{.bits = 20, .samples = Pack(3, std::vector<std::int64_t>(100, 65536))}), "0", "1"},
+       .out = kTwo, .status = 0},
+      // The interval is checked before the layout.
+      {.args = {File(Wave{.channels = 9, .samples = Bytes(900)}), "2", "1"}, .out = kBadTime, .status = 1},
       {.args = {File(Wave{.channels = 3, .bits = 24, .samples = Bytes(900)}), "0", "1"},
        .out = Lines(2, 0) + k48 + "Peaks over interval -inf -inf -inf dB\n",
        .status = 0},
@@ -180,20 +201,11 @@ TEST(Driver, Magnification) {
          mag("0", 1, "-48"), mag("nan", 1, "-48")});
 }
 
-TEST(Driver, SinglePrecisionTimesAndDoubleSums) {
-  // A time becomes a frame through a product rounded to float, and a window's
-  // level is a double sum rounded at each step. Kept wider (x87 registers),
-  // both come out otherwise; the expected values are worked here through
-  // volatile variables, which every compiler rounds to their type.
-  volatile float seconds = 2.3F, rate = 44100.0F;
-  volatile float product = seconds * rate;
-  // 2.3F * 44100 is 101429.9979; the nearest float is 101430.
-  ASSERT_EQ(static_cast<std::uint64_t>(product), 101430U);
-  // Windows of 8 frames (under a millisecond, so the line shows the middle
-  // frame) from 2.3 s to 2.3002 s, frame 101438: one window, middle 101434.
-  EXPECT_EQ(wb::Run({File(Wave{.rate = 44100, .samples = Bytes(204000)}), "2.3", "2.3002", "8"}),
-            std::pair(kBanner + "2.300\t101434\t\n" + k48 + "Peak over interval -inf dB\n", 0));
-
+TEST(Driver, DoubleSumsRoundAtEachStep) {
+  // A window's level is a double sum rounded at each step: kept wider (x87
+  // registers), it comes out otherwise. The expected sum is worked here
+  // through a volatile variable, which every compiler rounds to its type.
+  // (A time's product rounded to float: the 0.7 s row of Driver.Times.)
   // A window of 12 frames of 64-bit floats, magnitudes in level units (x 128)
   // with u = 2^-52: 4 + 4u, then 2u, 4u, 2u, 4u, 2u, then 8 - 24u and five
   // zeros. Added in frame order in double, each 2u is a tie that rounds up
@@ -236,150 +248,6 @@ TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
   const Wave w{.bits = 32, .format = 3, .rate = 1020, .samples = Pack(4, samples)};
   EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
             kBanner + wb::Lines(20, 32768) + "Showing values above -48 dB\nPeak over interval 776.7 dB\n");
-}
-
-TEST(Driver, FloatIntegerPcmFourByteSamplesDecodeAsIntegers) {
-  // 0x3F800000 as a float is 1.0 (0.0 dB); as an integer 1065353216 / 2^31
-  // = 0.496 of full scale (-6.1 dB).
-  struct Case {
-    int format, subformat;
-    const char* db;
-  };
-  for (const auto& [format, subformat, db] :
-       {Case{.format = 1, .subformat = 1, .db = "-6.1"}, Case{.format = 0xFFFE, .subformat = 1, .db = "-6.1"},
-        Case{.format = 3, .subformat = 1, .db = "0.0"}, Case{.format = 0xFFFE, .subformat = 3, .db = "0.0"},
-        Case{.format = 0xFFFE, .subformat = 0, .db = "0.0"}}) {
-    const Wave w{.bits = 32, .format = format, .subformat = subformat, .samples = Pack(4, {0x3F800000})};
-    EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
-              kBanner + "Showing values above -48 dB\nPeak over interval " + std::string(db) + " dB\n")
-        << format << " " << subformat;
-  }
-  // The same stereo audio as 16-bit and as 32-bit integers (plain and extensible) gives the same output.
-  std::vector<std::int64_t> s16{-32768, 32767}, s32;
-  for (std::uint32_t x = 99; s16.size() < 2040;) s16.push_back(static_cast<std::int16_t>((x = x * 1664525 + 1013904223) >> 16));
-  for (const std::int64_t v : s16) s32.push_back(v * 65536);
-  const auto run = [](const Wave& w) { return wb::Run({wb::Write(w.Build()), "0", "1", "0", "4"}).first; };
-  const std::string as16 = run(Wave{.channels = 2, .rate = 1020, .samples = Pack(2, s16)});
-  EXPECT_TRUE(as16.ends_with("Peaks over interval 0.0 L -0.0 R\n")) << as16;
-  EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .rate = 1020, .samples = Pack(4, s32)}), as16);
-  EXPECT_EQ(run(Wave{.channels = 2, .bits = 32, .format = 0xFFFE, .rate = 1020, .samples = Pack(4, s32)}), as16);
-}
-
-TEST(Driver, ThreeToEightChannels) {
-  // 16-bit, channel c (from 0) holding 256 (c + 1) throughout: c + 1 level
-  // units. A line's level is the mean over the channels, (C + 1) / 2; each
-  // channel's peak is 20 log10((c + 1) / 128) dB.
-  for (std::int64_t channels = 3; channels <= 8; ++channels) {
-    std::vector<std::int64_t> samples;
-    for (int frame = 0; frame < 100; ++frame)
-      for (std::int64_t c = 0; c < channels; ++c) samples.push_back(256 * (c + 1));
-    std::string peaks = "Peaks over interval";
-    for (std::int64_t c = 0; c < channels; ++c) {
-      char db[16];
-      std::snprintf(db, sizeof db, " %.1f", static_cast<double>(static_cast<float>(20 * std::log10((c + 1) / 128.0))));
-      peaks += db;
-    }
-    EXPECT_EQ(wb::Run({File(Wave{.channels = channels, .samples = Pack(2, samples)}), "0", "1"}),
-              std::pair(kBanner + Lines(2, static_cast<int>(channels + 1) / 2) + k48 + peaks + " dB\n", 0))
-        << channels;
-  }
-}
-
-TEST(Driver, OddWidthsSitLeftJustifiedInTheNextWholeByte) {
-  // 100 frames at 1000 per second: two windows of 50. The samples alternate
-  // 96 and -32 level units (a 12-bit 1536 and -512, a 20-bit 0x60000 and
-  // -0x20000, shifted up by the 4 unused low bits), so every line has 64
-  // dots and the peak is 20 log10(96 / 128) = -2.5 dB. A second channel
-  // holding -64 units has its peak at 20 log10(64 / 128) = -6.0 dB.
-  std::vector<std::int64_t> mono12, stereo12, mono20;
-  for (int frame = 0; frame < 100; ++frame) {
-    const bool even = frame % 2 == 0;
-    mono12.push_back((even ? 1536 : -512) * 16);
-    stereo12.insert(stereo12.end(), {(even ? 1536 : -512) * 16, -1024 * 16});
-    // The lowest used bit set too: it weighs 1/4096 of a unit, no dot.
-    mono20.push_back((even ? 0x60001 : -0x20000) * 16);
-  }
-  struct Case {
-    const char* name;
-    Wave wave;
-    std::string out;
-    int status;
-  };
-  const std::string mono_peak = "Peak over interval -2.5 dB\n";
-  const Case cases[] = {
-      {.name = "12-bit mono", .wave = {.bits = 12, .samples = Pack(2, mono12)}, .out = Lines(2, 64) + k48 + mono_peak,
-       .status = 0},
-      {.name = "12-bit stereo",
-       .wave = {.channels = 2, .bits = 12, .samples = Pack(2, stereo12)},
-       .out = Lines(2, 64) + k48 + "Peaks over interval -2.5 L -6.0 R\n",
-       .status = 0},
-      {.name = "20-bit mono", .wave = {.bits = 20, .samples = Pack(3, mono20)}, .out = Lines(2, 64) + k48 + mono_peak,
-       .status = 0},
-      // 5 and 9 bytes a sample: no such layout.
-      {.name = "33-bit", .wave = {.bits = 33, .samples = Bytes(500)}, .out = "Unrecognized bit or channel configuration\n",
-       .status = 1},
-      {.name = "70-bit", .wave = {.bits = 70, .samples = Bytes(900)}, .out = "Unrecognized bit or channel configuration\n",
-       .status = 1},
-  };
-  for (const Case& c : cases) EXPECT_EQ(wb::Run({File(c.wave), "0", "1"}), std::pair(kBanner + c.out, c.status)) << c.name;
-}
-
-// The argument rules on their own, without a file: what each argument
-// gives, the order of the checks, and what the scan is handed.
-TEST(Arguments, SettleTheScan) {
-  using enum ostrel::Verdict;
-  // 16-bit mono, 44,100 frames a second, 100,000 frames (2.27 s).
-  const ostrel::WaveAttributes kMono{.sample_rate = 44100, .bytes_per_sample = 2, .channels = 1,
-                                     .data_offset = 44, .frame_count = 100000, .encoding = 1};
-  // 40-bit samples: refused.
-  const ostrel::WaveAttributes kRefused{.sample_rate = 44100, .bytes_per_sample = 5, .channels = 1,
-                                        .data_offset = 44, .frame_count = 100000, .encoding = 1};
-  struct Row {
-    std::vector<const char*> args;
-    const ostrel::WaveAttributes& wa;
-    ostrel::Verdict verdict;
-    std::uint64_t start = 0, end = 0;
-    std::uint32_t window = 0;
-    float magnification = 1;
-  };
-  const Row rows[] = {
-      // 0.7 s is frame 30870 in single precision (30869.999... in double).
-      {.args = {"f", "0.7", "1"}, .wa = kMono, .verdict = kScan, .start = 30870, .end = 44100, .window = 2205,
-       .magnification = 1},
-      {.args = {"f", "0", "99"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 100000, .window = 2205,
-       .magnification = 1},
-      {.args = {"f", "abc", "1", "441", "2"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 441,
-       .magnification = 2},
-      {.args = {"f", "0", "1", "44101", "0.5"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100,
-       .window = 2205, .magnification = 0.5F},
-      {.args = {"f", "0", "1", "-5", "300"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 2205,
-       .magnification = 1},
-      {.args = {"f", "0", "1", "44100", "2", "x"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100,
-       .window = 44100, .magnification = 1},
-      // 2^32 + 100 wraps to 100.
-      {.args = {"f", "0", "1", "4294967396"}, .wa = kMono, .verdict = kScan, .start = 0, .end = 44100, .window = 100,
-       .magnification = 1},
-      {.args = {"f", "3", "4"}, .wa = kMono, .verdict = kScan, .start = 132300, .end = 100000, .window = 2205,
-       .magnification = 1},
-      {.args = {"f", "1", "1"}, .wa = kMono, .verdict = kBadInterval},
-      {.args = {"f", "-1", "1"}, .wa = kMono, .verdict = kBadInterval},
-      // The interval is checked before the layout.
-      {.args = {"f", "2", "1"}, .wa = kRefused, .verdict = kBadInterval},
-      {.args = {"f", "0", "1"}, .wa = kRefused, .verdict = kBadLayout},
-  };
-  for (const Row& r : rows) {
-    const auto parsed = ostrel::ParseArguments(r.args);
-    ASSERT_TRUE(parsed.has_value());
-    const ostrel::Settled s = ostrel::SettleScan(*parsed, r.wa);
-    const auto& t = s.settings;
-    EXPECT_EQ(s.verdict, r.verdict) << testing::PrintToString(r.args);
-    if (r.verdict != kScan) continue;
-    EXPECT_EQ(std::tuple(t.start_frame, t.end_frame, t.window, t.frame_size, s.magnification),
-              std::tuple(r.start, r.end, r.window, 2U, r.magnification))
-        << testing::PrintToString(r.args);
-    EXPECT_EQ(t.window_seconds, r.window / 44100.0) << testing::PrintToString(r.args);
-  }
-  EXPECT_FALSE(ostrel::ParseArguments(std::vector<const char*>{"f", "0"}).has_value());
 }
 
 }  // namespace

@@ -158,51 +158,6 @@ TEST(SampleDecode, FloatSumsMatchThePlainLoop) {
 #endif
 }
 
-// Each lane adds its window's samples in order. Windows of 2^53 and small
-// whole numbers (in level units) round at nearly every step, so that their
-// sums in sample order, worked out here one addition at a time, differ
-// from the sums with any two neighbouring samples swapped (checked too).
-TEST(SampleDecode, FloatSumsInSampleOrder) {
-  struct Row {
-    std::uint32_t bytes, channels, window;
-  };
-  for (const Row& row : {Row{.bytes = 4, .channels = 1, .window = 9}, Row{.bytes = 4, .channels = 2, .window = 100},
-                         Row{.bytes = 8, .channels = 2, .window = 9}, Row{.bytes = 8, .channels = 4, .window = 100}}) {
-    const ostrel::WaveAttributes wa{.bytes_per_sample = row.bytes, .channels = row.channels,
-                                    .encoding = ostrel::kEncodingFloat};
-    const std::uint32_t samples = row.window * row.channels;
-    std::vector<double> levels;
-    std::vector<std::uint8_t> data;
-    for (std::uint32_t k = 0; k < 8 * samples; ++k) {
-      levels.push_back(k % samples == 0 ? 0x1p53 : 1 + k % 2);  // 2^53, then 1, 2, 1, 2, ...
-      const double v = levels.back() / 128;
-      const std::uint64_t w = row.bytes == 4 ? std::bit_cast<std::uint32_t>(static_cast<float>(v)) : std::bit_cast<std::uint64_t>(v);
-      for (std::uint32_t b = 0; b < row.bytes; ++b) data.push_back(static_cast<std::uint8_t>(w >> (8 * b)));
-    }
-    std::vector<double> want(8, 0);
-    for (std::uint32_t k = 0; k < 8 * samples; ++k) want[k / samples] += levels[k];
-    for (std::uint32_t k = 1; k + 1 < samples; ++k) {
-      std::vector<double> swapped(levels.begin(), levels.begin() + samples);
-      std::swap(swapped[k], swapped[k + 1]);
-      double sum = 0;
-      for (const double level : swapped) sum += level;
-      ASSERT_NE(sum, want[0]) << "swapping samples " << k << " and " << k + 1 << " changes nothing";
-    }
-    const ostrel::Pieces eight{.head = row.window, .head_ends = true, .whole = 7, .window = row.window};
-    const ostrel::AddRunFn run = ostrel::RunOf(wa, Variant::kScalar);
-    for (const Variant v : {Variant::kScalar, Variant::kPortable, Variant::kAvx2}) {
-      const ostrel::FloatSums sums = ostrel::FloatSumsOf(wa, v);
-      if (v != Variant::kScalar && sums.advance == nullptr) continue;
-      const auto check = [&](auto sums_of_layout) {
-        sums_of_layout.Add(data.data(), eight);
-        for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(sums_of_layout.TakeSum(k), want[k]) << row.bytes << " " << k;
-      };
-      if (row.bytes == 4) check(ostrel::OrderedSums<ostrel::Float32Samples>(row.channels, run, sums));
-      if (row.bytes == 8) check(ostrel::OrderedSums<ostrel::Float64Samples>(row.channels, run, sums));
-    }
-  }
-}
-
 // Runs long enough for every lane sum to move into 64 bits many times, of
 // the sample with the largest magnitude only: the most any lane can take
 // between moves, so a lane that could overflow shows here. Byte codes run

@@ -220,6 +220,7 @@ TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
     std::uint64_t mark_at;       // where `mark` stands, counted from the first sample
     std::string mark = {};       // bytes of the file, all others zeros
     std::uint64_t frames;        // 16-bit mono
+    bool rf64 = false;
   } rows[] = {
       {.name = "3 GiB, a chunk after it", .field = 0xC0000000, .after_header = 3 * kGiB + 76, .mark_at = 3 * kGiB,
        .mark = list, .frames = 3 * kGiB / 2},
@@ -254,16 +255,21 @@ TEST(Probe, DataSizeIsUnsignedAndAWrappedOneIsUnwrapped) {
       // Bounded only by the largest offset.
       {.name = "a stream, all ones: to its end", .field = 0xFFFFFFFF, .after_header = kUnknown, .mark_at = 0,
        .frames = (kUnknown - 44) / 2},
+      // ds64 at 12, fmt at 48, the samples at 80; its size is the truth.
+      {.name = "RF64 of 4.5 GiB, a chunk after it", .field = 0xFFFFFFFF, .after_header = 9 * kGiB / 2 + 76,
+       .mark_at = 9 * kGiB / 2, .mark = list, .frames = 9 * kGiB / 4, .rf64 = true},
   };
   for (const auto& r : rows) {
     SparseSource source;
-    source.header = Wave{.declared = r.field}.Build();
-    source.length = r.after_header == kUnknown ? kUnknown : 44 + r.after_header;
-    source.mark_at = r.mark_at == 0 ? kUnknown : 44 + r.mark_at;
+    source.header = r.rf64 ? Wave{.riff_id = "RF64", .ds64 = true, .ds64_size = 9 * std::int64_t{kGiB} / 2}.Build()
+                           : Wave{.declared = r.field}.Build();
+    const std::uint64_t start = source.header.size();
+    source.length = r.after_header == kUnknown ? kUnknown : start + r.after_header;
+    source.mark_at = r.mark_at == 0 ? kUnknown : start + r.mark_at;
     source.mark = r.mark;
     const auto p = ostrel::ProbeHeader(source, source.length);
     EXPECT_EQ(std::tuple(p.outcome, p.attributes.data_offset, p.attributes.frame_count),
-              std::tuple(ostrel::ProbeOutcome::kOk, 44U, r.frames))
+              std::tuple(ostrel::ProbeOutcome::kOk, start, r.frames))
         << r.name;
   }
 }
