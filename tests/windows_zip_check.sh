@@ -34,7 +34,9 @@ exe=$tmp/$top/ostrel.exe
 dlls=$("$objdump" -p "$exe" | sed -n 's/^.*DLL Name: //p' | tr 'A-Z' 'a-z' | LC_ALL=C sort)
 for dll in $dlls; do
   case $dll in
-    kernel32.dll | msvcrt.dll | advapi32.dll) ;;
+    # The C library of Windows: msvcrt.dll for Debian's cross compiler, the
+    # Universal CRT (part of Windows 10 and later) for MSYS2's UCRT64.
+    kernel32.dll | msvcrt.dll | advapi32.dll | ucrtbase.dll | api-ms-win-crt-*.dll) ;;
     *) echo "ostrel.exe needs $dll"; exit 1 ;;
   esac
 done

@@ -7,6 +7,3 @@ set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
-# The C and C++ runtimes and the threads library linked in, so that
-# ostrel.exe needs no DLL beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
