@@ -11,6 +11,7 @@
 #   linked tool for that CPU;
 # - the zip passes windows_zip_check.sh, and has no extra fields;
 # - no tool holds the path of this checkout.
+# The release's Linux CPUs are those of .ci/release-targets.
 #   tests/release_check.sh [DIST]
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -23,13 +24,9 @@ trap 'rm -rf "$tmp"' EXIT
 status=0
 fail() { echo "$*"; status=1; }
 
-# linux-ARCH: the tarball's name, Debian's architecture, ELF's machine, and
-# whether Debian's C library makes static PIEs for it (its armhf build has
-# no start files for one).
-targets='x86_64 amd64 Advanced_Micro_Devices_X86-64 ON
-aarch64 arm64 AArch64 ON
-armhf armhf ARM OFF'
-archives=$(printf '%s\n' "$targets" | while read -r arch debarch machine pie; do
+# CPU, Debian architecture, ELF machine, static PIE: see the file.
+targets=$(grep -v '^#' "$root/.ci/release-targets" | awk 'NF { print $1, $2, $5, $6 }')
+archives=$(printf '%s\n' "$targets" | while read -r arch debarch _; do
   echo "ostrel-$version-linux-$arch.tar.gz"
   echo "ostrel_${version}_$debarch.deb"
 done
