@@ -206,7 +206,7 @@ TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
       EXPECT_EQ(sh.Run(script, script == "\"$0\" - 0 9" ? &f.bytes : nullptr), file) << f.name << ": " << script;
     }
   }
-  // Standard output full, closed, or a pipe whose reader has gone, while
+  // Standard output closed, a pipe whose reader has gone, or full, while
   // the input is being read: windows of one frame fill the output buffer,
   // and the pipe, long before the input ends. A reader that goes away
   // ends the tool by SIGPIPE, quietly, as it ends any filter (a shell says
@@ -220,7 +220,6 @@ TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
     const char* script;
     Result result;
   } outputs[] = {
-      {.script = "cat take.wav | \"$0\" - 0 9 1 >/dev/full", .result = cannot_write(ENOSPC)},
       {.script = "cat take.wav | \"$0\" - 0 9 1 >&-", .result = cannot_write(EBADF)},
       {.script = "\"$0\" take.wav 0 9 1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
        .result = {.status = 128 + SIGPIPE, .out = "", .err = ""}},
@@ -228,6 +227,8 @@ TEST(Stream, DeclaredSizesCutsSlowWritersFifosAndStandardInput) {
        .result = cannot_write(EPIPE)},
   };
   for (const auto& o : outputs) EXPECT_EQ(sh.Run(o.script), o.result) << o.script;
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  EXPECT_EQ(sh.Run("cat take.wav | \"$0\" - 0 9 1 >/dev/full"), cannot_write(ENOSPC));
 #endif
 }
 
