@@ -41,11 +41,15 @@ class ByteSource {
   virtual void WillReadInOrder(std::uint64_t /*offset*/) {}
   // Whether this is a stream, read once in order.
   virtual bool Sequential() const { return false; }
-  // How many bytes a stream has taken from its start so far, whether it
-  // delivered them or dropped them to reach a later offset: past its head,
-  // it can no longer serve what lies before. A source read by offset
-  // takes nothing.
-  virtual std::uint64_t Consumed() const { return 0; }
+  // Whether reads can still deliver every byte from offset to offset +
+  // length that the input has: a source read by offset always can; a
+  // stream cannot where it has taken some of them and given them up.
+  // Bytes past the end count as served: the input ends there, as a file
+  // does.
+  virtual bool CanServe(std::uint64_t /*offset*/,
+                        std::uint64_t /*length*/) const {
+    return true;
+  }
   // The input's length, kUnknownLength where the source does not know it
   // (a stream).
   virtual std::uint64_t Length() const { return kUnknownLength; }

@@ -43,6 +43,15 @@ std::size_t Input::ReadArrived(std::uint64_t offset, std::uint8_t* dst,
   return got - got % unit;
 }
 
+bool Input::CanServe(std::uint64_t offset, std::uint64_t length) const {
+  // Taken and given up: past the head, up to the look-back. A file takes
+  // nothing, and gives nothing up.
+  const std::uint64_t gone_from = head_size_;
+  const std::uint64_t gone_to = taken_ - back_size_;
+  return gone_to <= gone_from || offset >= gone_to ||
+         (offset <= gone_from && length <= gone_from - offset);
+}
+
 void Input::BeforeWaiting(std::function<void()> hook) {
   if (before_wait_) {
     hook = [first = std::move(hook), then = std::move(before_wait_)] {

@@ -24,7 +24,6 @@ class Input final : public ByteSource {
   // opened.
   bool Open(const std::string& name);
   bool Sequential() const override { return !opened_.positioned; }
-  std::uint64_t Consumed() const override { return Sequential() ? taken_ : 0; }
   // The file's length; kUnknownLength for a stream, which has none.
   std::uint64_t Length() const override;
   // The error of the first read that failed, 0 if none did. A failed read
@@ -44,6 +43,9 @@ class Input final : public ByteSource {
                      std::size_t n) override;
   std::size_t ReadArrived(std::uint64_t offset, std::uint8_t* dst,
                           std::size_t n, std::size_t unit) override;
+  // What the reads above can still serve: for a stream, anything but the
+  // bytes it has taken past its head and before its look-back.
+  bool CanServe(std::uint64_t offset, std::uint64_t length) const override;
   void WillReadInOrder(std::uint64_t offset) override;
 
   // Runs `hook` each time reading a stream is about to wait for bytes that

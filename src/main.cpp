@@ -122,6 +122,9 @@ int Run(std::span<const char* const> args, Input& input, Output& out) {
   os::StopSignals stop_signals;
   int status = RunSteps(args, input, out, stop_signals);
   const bool written = out.Flush();
+  // Read once, on every path: a stop signal that comes after it is in no
+  // status, and ends the process as the signals are restored.
+  const int stopped = stop_signals.Status();
   // A failed read ends the input as its end would, so what was read has
   // been shown; the run has still failed. Only an opened input can fail.
   if (input.read_error() != 0) {
@@ -136,8 +139,7 @@ int Run(std::span<const char* const> args, Input& input, Output& out) {
   }
   // As a shell reports a run that the signal ended; the process entry
   // then ends by the signal itself.
-  if (stop_signals.Status() != 0) status = stop_signals.Status();
-  return status;
+  return stopped != 0 ? stopped : status;
 }
 
 }  // namespace ostrel

@@ -109,8 +109,10 @@ bool StopRequested();
 // signal has the action it had. A signal that was ignored when the tool
 // started stays ignored, as a shell's background job expects. Only the
 // first stop signal is caught: after it, a second one of either kind has
-// its default action, for a run that does not end fast enough. One
-// instance at a time.
+// its default action, for a run that does not end fast enough. None is
+// lost while the handlers go in or come out: on POSIX systems both
+// signals wait meanwhile, and one caught after the run's last Status()
+// is raised again once the actions are restored. One instance at a time.
 class StopSignals {
  public:
   StopSignals() = default;

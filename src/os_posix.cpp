@@ -36,28 +36,54 @@ volatile std::sig_atomic_t g_caught = 0;
 // whenever the signal comes: before the poll started, or during it.
 volatile std::sig_atomic_t g_wake_write = -1;
 int g_wake_read = -1;
-std::array<struct sigaction, kStopSignals.size()> g_before{};
-std::array<bool, kStopSignals.size()> g_replaced{};
+
+// Each stop signal as Arm found it: whether the tool took it over (it was
+// not ignored, and the handler went in), and its action before, which
+// goes back when the instance goes. Written only while both stop signals
+// are blocked and the handler is not installed, so the handler reads it
+// whole.
+struct Taken {
+  bool taken = false;
+  struct sigaction before {};
+};
+std::array<Taken, kStopSignals.size()> g_taken{};
+// The signal that StopSignals::Status last told the run of, 0 for none.
+int g_reported = 0;
+
+// Blocks both stop signals while it lives, so that the handler never sees
+// them half installed or half restored: a signal that comes meanwhile
+// waits, and is taken with the actions as they are once the mask is back.
+class StopSignalsBlocked {
+ public:
+  StopSignalsBlocked() {
+    sigset_t both;
+    sigemptyset(&both);
+    for (const int signal : kStopSignals) sigaddset(&both, signal);
+    ::sigprocmask(SIG_BLOCK, &both, &before_);
+  }
+  ~StopSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
+  StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+  StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+ private:
+  sigset_t before_{};
+};
 
 extern "C" void OnStopSignal(int signal) {
   const int saved = errno;
   if (g_caught == 0) g_caught = signal;
   // The input ends at the first stop signal; from then on a second one,
   // of either kind, ends the tool at once, for a run that does not end
-  // fast enough (a reader that has stalled, say). So every stop signal
-  // still caught here goes back to its default action; one the caller
-  // ignored was never caught, and stays ignored. While this handler runs
+  // fast enough (a reader that has stalled, say). So every signal the
+  // tool took over goes back to its default action; one the caller
+  // ignored was never taken, and stays ignored. While this handler runs
   // the other stop signal waits (sa_mask), and it finds the default
   // action when it comes.
-  for (const int other : kStopSignals) {
-    struct sigaction now {};
-    if (::sigaction(other, nullptr, &now) == 0 &&
-        now.sa_handler == OnStopSignal) {
-      struct sigaction fallback {};
-      fallback.sa_handler = SIG_DFL;
-      sigemptyset(&fallback.sa_mask);
-      ::sigaction(other, &fallback, nullptr);
-    }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
+    if (g_taken[k].taken) ::sigaction(kStopSignals[k], &fallback, nullptr);
   }
   if (g_wake_write >= 0) {
     const char byte = 0;
@@ -230,47 +256,59 @@ bool StopRequested() { return g_caught != 0; }
 
 StopSignals::~StopSignals() {
   if (!armed_) return;
-  for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
-    if (g_replaced[k]) ::sigaction(kStopSignals[k], &g_before[k], nullptr);
-    g_replaced[k] = false;
+  {
+    const StopSignalsBlocked blocked;
+    for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
+      if (g_taken[k].taken) {
+        ::sigaction(kStopSignals[k], &g_taken[k].before, nullptr);
+      }
+      g_taken[k] = {};
+    }
+    const int wake_write = g_wake_write;
+    g_wake_write = -1;
+    if (wake_write >= 0) {
+      ::close(wake_write);
+      ::close(g_wake_read);
+      g_wake_read = -1;
+    }
+    // A signal caught after the run read Status() is in no status: raised
+    // again, it waits until the mask is back and then has the action it
+    // had before Arm, as if it had come just now (by default, it ends the
+    // process). One the run reported ends it through EndProcess.
+    if (g_caught != g_reported) ::raise(g_caught);
+    g_caught = 0;
   }
-  const int wake_write = g_wake_write;
-  g_wake_write = -1;
-  if (wake_write >= 0) {
-    ::close(wake_write);
-    ::close(g_wake_read);
-    g_wake_read = -1;
-  }
-  g_caught = 0;
 }
 
 void StopSignals::Arm() {
   g_caught = 0;
+  g_reported = 0;
   // Without the pipe the signal still ends a wait, as EINTR, only not one
   // that has not started yet.
   MakeWakePipe();
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   // No SA_RESTART: a read or write that waits returns EINTR, and the loop
-  // around it looks at the signal. The handler puts both signals back to
-  // their default actions; SA_RESETHAND does it for its own signal before
-  // the handler starts, and the other one is held off until it is done.
-  action.sa_flags = SA_RESETHAND;
+  // around it looks at the signal. Both stop signals wait while the
+  // handler runs, so the second finds the default action it set.
   sigemptyset(&action.sa_mask);
   for (const int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+  // Which signals are the tool's is decided here, once, with both held
+  // off: a signal that comes meanwhile is taken by the handler once both
+  // are in, as the run's first.
+  const StopSignalsBlocked blocked;
   for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
-    struct sigaction before {};
-    if (::sigaction(kStopSignals[k], nullptr, &before) != 0 ||
-        before.sa_handler == SIG_IGN) {
-      continue;
-    }
-    g_replaced[k] = ::sigaction(kStopSignals[k], &action, &g_before[k]) == 0;
+    Taken& t = g_taken[k];
+    t.taken = ::sigaction(kStopSignals[k], nullptr, &t.before) == 0 &&
+              t.before.sa_handler != SIG_IGN &&
+              ::sigaction(kStopSignals[k], &action, nullptr) == 0;
   }
   armed_ = true;
 }
 
 int StopSignals::Status() const {
-  return armed_ && g_caught != 0 ? 128 + g_caught : 0;
+  g_reported = armed_ ? g_caught : 0;
+  return g_reported != 0 ? 128 + g_reported : 0;
 }
 
 int EndProcess(int status) {

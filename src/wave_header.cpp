@@ -271,7 +271,6 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   // The chunk list where it leads to a data chunk past a format chunk;
   // otherwise the tag search decides both, as if there were no list.
   result.tag_search = !WalkChunks(head, found);
-  result.walked_past_head = source.Consumed() > kHeadBytes;
   if (result.tag_search) {
     found = Chunks{};  // nothing the walk saw counts, a ds64 size included
     found.f = head.Find("fmt");
@@ -294,10 +293,7 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   wa.sample_rate = static_cast<std::uint64_t>(fmt.Field32(kFmtSampleRate));
   wa.encoding = EncodingCode(fmt);
 
-  // A stream that the walk took past its kept head before giving up can
-  // no longer deliver what the tag search would point at.
-  const bool gone = result.tag_search && result.walked_past_head;
-  if (gone || found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
+  if (found.d == 0 || !found.data.Has(kDataChunkSize, 4)) {
     result.outcome = ProbeOutcome::kNoDataBlock;
     return result;
   }
@@ -327,6 +323,13 @@ ProbeResult ProbeHeader(ByteSource& source, std::uint64_t file_length) {
   wa.frame_count = declared / frame_size;
   if (available < wa.frame_count * frame_size) {
     wa.frame_count = available / frame_size;
+  }
+  // A stream that the walk took past its head before it gave up has lost
+  // the bytes between its head and its last few: where the frames the tag
+  // search points at lie among them, the data is gone. Only the input
+  // knows what it still holds.
+  if (!source.CanServe(wa.data_offset, wa.frame_count * frame_size)) {
+    result.outcome = ProbeOutcome::kNoDataBlock;
   }
   return result;
 }

@@ -35,10 +35,6 @@ struct ProbeResult {
   // The chunk list did not lead to a format and a data chunk, so the tag
   // search decided where they are.
   bool tag_search = false;
-  // The chunk walk took bytes past the first kHeadBytes from a stream,
-  // which cannot go back there. Asking for them is not enough: a stream
-  // that ends within its head has lost nothing.
-  bool walked_past_head = false;
 };
 
 // Probes a source whose length is file_length (kUnknownLength for a

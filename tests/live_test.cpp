@@ -4,6 +4,7 @@
 // for more, end on SIGINT or SIGTERM with the lines and peaks of what it
 // read and then die by that signal, as a shell expects of it, and print the
 // same bytes as for the whole stream at once.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,7 +18,29 @@
 #include <cmath>
 #include <thread>
 
+#include "os.hpp"
 #include "wave_builder.hpp"
+
+namespace {
+
+// The seam of the test of the window in which the stop signals' handlers
+// go in or come out: once g_raise_after more calls of sigaction have set
+// an action, g_raise is raised.
+int g_raise_after = 0;
+int g_raise = 0;
+
+}  // namespace
+
+// The tool's code is linked into this program, so its calls of sigaction
+// come here, and go on to the C library's.
+extern "C" int sigaction(int number, const struct sigaction* action, struct sigaction* before) noexcept(
+    noexcept(::sigaction(0, nullptr, nullptr))) {
+  using Sigaction = int (*)(int, const struct sigaction*, struct sigaction*);
+  static const auto system = reinterpret_cast<Sigaction>(::dlsym(RTLD_NEXT, "sigaction"));
+  const int result = system(number, action, before);
+  if (action != nullptr && g_raise_after > 0 && --g_raise_after == 0) ::raise(g_raise);
+  return result;
+}
 
 namespace {
 
@@ -279,6 +302,46 @@ TEST(Live, BeforeTheScanASignalKillsAsUsual) {
   EXPECT_EQ(Status(pid), -SIGINT);
   ::close(in[1]);
   ::close(out[0]);
+}
+
+// A stop signal is never lost, whenever it comes: in a child that arms the
+// stop signals, and reads the status and disarms them as a run does, the
+// seam raises one at each step of putting the handlers in place or taking
+// them down. A second signal once armed must end the process at once, a
+// first one later on must end it by that signal.
+TEST(Live, NoStopSignalIsLostWhileTheHandlersGoInOrComeOut) {
+  const struct {
+    int after_call = 0, signal = 0;  // the seam's: calls 1, 2 install SIGINT's and SIGTERM's handler, 3, 4 restore
+    int second = 0;                  // raised once armed
+    int late = 0;                    // raised once the status is read
+    int dies_by;
+  } rows[] = {
+      {.after_call = 1, .signal = SIGINT, .second = SIGTERM, .dies_by = SIGTERM},
+      {.after_call = 1, .signal = SIGTERM, .second = SIGINT, .dies_by = SIGINT},
+      {.after_call = 2, .signal = SIGINT, .second = SIGTERM, .dies_by = SIGTERM},
+      {.late = SIGINT, .dies_by = SIGINT},
+      {.after_call = 3, .signal = SIGTERM, .dies_by = SIGTERM},
+      {.after_call = 4, .signal = SIGINT, .dies_by = SIGINT},
+  };
+  for (const auto& r : rows) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (const int s : {SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
+      g_raise_after = r.after_call;
+      g_raise = r.signal;
+      int status = 0;
+      {
+        ostrel::os::StopSignals stop;
+        stop.Arm();
+        if (r.second != 0) ::raise(r.second);
+        status = stop.Status();
+        if (r.late != 0) ::raise(r.late);
+      }
+      ::_exit(ostrel::os::EndProcess(status));
+    }
+    EXPECT_EQ(Status(pid), -r.dies_by) << "signal " << r.signal << " after call " << r.after_call << ", then "
+                                       << r.second << ", late " << r.late;
+  }
 }
 
 // For outputs of thousands of lines: the first line that differs, not all.

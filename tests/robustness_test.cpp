@@ -164,6 +164,7 @@ TEST(Robustness, OddFilesAndOutputs) {
   }
   for (const Row& c : cases) EXPECT_EQ(sh(c.script), std::tuple(c.status, c.out, c.err)) << c.script;
   // Standard output that cannot be written: a failure, told on one line.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   const auto [status, out, err] = sh("\"$0\" ok.wav 0 1 >/dev/full");
 #endif
   EXPECT_EQ(std::tuple(status, out), std::tuple(2, std::string()));

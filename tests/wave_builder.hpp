@@ -124,12 +124,13 @@ inline std::pair<std::string, int> Run(const std::vector<std::string>& args) {
 // succeed again. With `in_order`, it serves them as a stream read once in
 // order does: anywhere in the first kHeadBytes, at or past the farthest
 // byte taken (skipping ahead takes the bytes skipped, as far as there are
-// any), or within the 64 bytes before it; any other read fails.
+// any), or within the 64 bytes before it; a read of any other byte fails
+// whole, and CanServe says so beforehand.
 struct FakeSource final : ostrel::ByteSource {
   explicit FakeSource(const Bytes& b, std::uint64_t fail = UINT64_MAX, bool sequential = false)
       : bytes(b), fail_at(fail), in_order(sequential) {}
   std::size_t ReadAt(std::uint64_t offset, std::uint8_t* dst, std::size_t n) override {
-    if (in_order && offset + n > ostrel::kHeadBytes && offset + 64 < reached) return 0;
+    if (!CanServe(offset, n)) return 0;
     if (in_order) reached = std::max(reached, std::min<std::uint64_t>(offset, bytes.size()));
     const std::uint64_t end =
         std::min<std::uint64_t>({offset + n, bytes.size(), offset < fail_at ? fail_at : UINT64_MAX});
@@ -139,31 +140,33 @@ struct FakeSource final : ostrel::ByteSource {
     return static_cast<std::size_t>(end - offset);
   }
   bool Sequential() const override { return in_order; }
-  std::uint64_t Consumed() const override { return in_order ? reached : 0; }
+  bool CanServe(std::uint64_t offset, std::uint64_t length) const override {
+    const std::uint64_t head = ostrel::kHeadBytes;  // given up: from there up to the last 64 taken
+    return !in_order || reached <= head + 64 || offset + 64 >= reached || (offset <= head && length <= head - offset);
+  }
   const Bytes& bytes;
   std::uint64_t fail_at;
   bool in_order;
   std::uint64_t reached = 0;
 };
 
-// A file of exactly kHeadBytes, all that the tag search looks through,
-// whose chunk list breaks at its very end: a 14-byte fmt at 12 (so its
-// bits per sample are the next chunk's "LI", 18,764); a LIST of 10 bytes
-// at 34 holding "data" and an all-ones size; JUNK to 15,014; "ata\0" of
-// 0 bytes; JUNK of 1 byte and its pad to 15,032, where the walk wants a
-// header that the last 2 bytes cut short.
-inline Bytes BrokenAtTheEndOfTheHead() {
-  Bytes fmt14 = wave_writer::FormatBody({.channels = 1, .rate = 8000, .bits = 16});
-  fmt14.resize(14);
-  Bytes list(10);
-  std::memcpy(list.data(), "data\xFF\xFF\xFF\xFF", 8);
-  const Bytes file = wave_writer::Riff({{.id = "fmt ", .body = fmt14},
+// A file of `length` bytes whose chunk list breaks at its very end, where
+// the walk wants a header that the last 6 or 7 bytes cut short, so that a
+// stream of it is taken to its end before the tag search: a mono 16-bit fmt
+// at 12; a LIST of 80 bytes at 36 holding, at 100, "data" and `data_size`,
+// then 8 frames (peak 8000) at 108 to 124; JUNK up to the last bytes.
+inline Bytes BrokenAtTheEnd(std::size_t length, std::uint32_t data_size) {
+  Bytes list(56);
+  wave_writer::PutText(list, "data");
+  wave_writer::Put(list, data_size, 4);
+  const Bytes frames = Pack(2, {0, 8000, -8000, 8000, -8000, 8000, -8000, 0});
+  list.insert(list.end(), frames.begin(), frames.end());
+  const std::size_t tail = 6 + length % 2;
+  const Bytes file = wave_writer::Riff({{.id = "fmt ", .body = wave_writer::FormatBody({.channels = 1, .rate = 8000})},
                                         {.id = "LIST", .body = list},
-                                        {.id = "JUNK", .body = Bytes(14954)},
-                                        {.id = std::string("ata\0", 4)},
-                                        {.id = "JUNK", .body = Bytes(1)},
-                                        wave_writer::Raw(std::string(2, '\0'))});
-  EXPECT_EQ(file.size(), ostrel::kHeadBytes);
+                                        {.id = "JUNK", .body = Bytes(length - tail - 132)},
+                                        wave_writer::Raw(std::string(tail, '\0'))});
+  EXPECT_EQ(file.size(), length);
   return file;
 }
 

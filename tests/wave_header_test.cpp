@@ -80,11 +80,15 @@ TEST(Probe, ChunkList) {
   const Bytes s40(40);  // 16-bit: 20 mono or 10 stereo frames
   const std::vector<Chunk> trailing = {{.id = "LIST", .body = Bytes(30)}};
   const std::vector<Chunk> broken = {{.id = "JUNK", .body = Bytes(4), .size = 0x10000}};  // runs past the end
-  // A LIST at 36 whose text holds "data" and a size of 8 at 64, then at
-  // 20044, past the head, a chunk that runs past the end.
-  Bytes text(20000);
-  std::memcpy(text.data() + 20, "data\x08\0\0\0", 8);
-  const std::vector<Chunk> broken_past_head = {{.id = "LIST", .body = text}, broken[0]};
+  // A LIST at 36 whose text holds "data" and a size at 64, then at 20044,
+  // past the head, a chunk that runs past the end; 40 bytes of samples
+  // after it end the file at 20104.
+  const auto broken_past_head = [&](const char* size) {
+    Bytes text(20000);
+    std::memcpy(text.data() + 20, "data", 4);
+    std::memcpy(text.data() + 24, size, 4);
+    return Wave{.samples = s40, .chunks_before_data = {{.id = "LIST", .body = text}, broken[0]}}.Build();
+  };
   const std::vector<Chunk> tiny4094(4094, Chunk{.id = "tiny"}), tiny4095(4095, Chunk{.id = "tiny"});
   // An RF64 file: ds64 at 12, fmt at 48, data at 72, 40 bytes of samples
   // at 80, then 38 bytes of LIST: 78 bytes past the data offset.
@@ -98,7 +102,8 @@ TEST(Probe, ChunkList) {
     Bytes file;
     ostrel::ProbeOutcome outcome = kOk;
     std::uint64_t offset = 0, frames = 0;
-    bool tag_search = false, past_head = false;
+    bool tag_search = false;
+    bool refused = false;  // by a stream, which no longer holds the frames
   };
   const Row rows[] = {
       // LIST at 36 holds "data" at 56; the data chunk is at 62.
@@ -119,7 +124,7 @@ TEST(Probe, ChunkList) {
        .file = Wave{.channels = 2, .samples = s40, .chunks_before_fmt = {{.id = "LIST", .body = Bytes(20000, 'x')}},
                     .chunks_before_data = {{.id = "JUNK", .body = Bytes(20000)}}}
                    .Build(),
-       .offset = 40060, .frames = 10, .past_head = true},
+       .offset = 40060, .frames = 10},
       {.name = "ds64 size 24 of 78 bytes", .file = rf64(24), .offset = 80, .frames = 12},
       {.name = "ds64 size 0: all ones", .file = rf64(0), .offset = 80, .frames = 39},
       {.name = "ds64 size past the end", .file = rf64(1000), .offset = 80, .frames = 39},
@@ -151,36 +156,35 @@ TEST(Probe, ChunkList) {
        .offset = 92, .frames = 39, .tag_search = true},
       // fmt, 4094 headers of 8 bytes from 36, data as the 4096th at 32788.
       {.name = "data the 4096th header", .file = Wave{.samples = s40, .chunks_before_data = tiny4094}.Build(),
-       .offset = 32796, .frames = 20, .past_head = true},
+       .offset = 32796, .frames = 20},
       {.name = "data the 4097th header", .file = Wave{.samples = s40, .chunks_before_data = tiny4095}.Build(),
-       .outcome = kNoDataBlock, .tag_search = true, .past_head = true},
-      {.name = "broken past the head", .file = Wave{.samples = s40, .chunks_before_data = broken_past_head}.Build(),
-       .offset = 72, .frames = 4, .tag_search = true, .past_head = true},
+       .outcome = kNoDataBlock, .tag_search = true},
+      // A stream taken past its head still holds the frames at 72 to 80, but
+      // not those of a size of all ones, which run on to the end.
+      {.name = "broken past the head", .file = broken_past_head("\x08\0\0\0"), .offset = 72, .frames = 4,
+       .tag_search = true},
+      {.name = "broken past the head, all ones", .file = broken_past_head("\xFF\xFF\xFF\xFF"), .offset = 72,
+       .frames = (20104 - 72) / 2, .tag_search = true, .refused = true},
       // fmt at 12 with a 2-byte body, data at 22: bits per sample at 34, past the end.
       {.name = "fields cut short",
        .file = wave_writer::Riff({{.id = "fmt ", .body = Bytes(2)}, {.id = "data"}}),
        .outcome = kNoFormatChunk},
-      // The walk wants a header at 15,032, two bytes before the end, so it
-      // asks past the head; but the input ends within it, and a stream has
-      // lost nothing. The search finds "data" at 42 and, 22 bytes past
-      // "fmt" at 12, "LI" for the bits: frames of 2,346 bytes.
-      {.name = "broken at the end of the head", .file = wb::BrokenAtTheEndOfTheHead(), .offset = 50,
-       .frames = 14984 / 2346, .tag_search = true},
+      // The walk wants a header at 15,030, 6 bytes before the end: a stream
+      // taken past its head, which still holds the frames.
+      {.name = "broken at the end", .file = wb::BrokenAtTheEnd(15036, 16), .offset = 108, .frames = 8,
+       .tag_search = true},
   };
   const auto summary = [](const ostrel::ProbeResult& p) {
     const bool ok = p.outcome == kOk;
-    return std::tuple(p.outcome, ok ? p.attributes.data_offset : 0, ok ? p.attributes.frame_count : 0, p.tag_search,
-                      p.walked_past_head);
+    return std::tuple(p.outcome, ok ? p.attributes.data_offset : 0, ok ? p.attributes.frame_count : 0, p.tag_search);
   };
   for (const Row& r : rows) {
     const auto from_file = Probe(r.file);
-    EXPECT_EQ(summary(from_file), std::tuple(r.outcome, r.offset, r.frames, r.tag_search, false)) << r.name;
-    // A stream gets what the file gets, but for a walk that took bytes past
-    // the head and then left it to the search, which would need bytes gone
-    // by.
+    EXPECT_EQ(summary(from_file), std::tuple(r.outcome, r.offset, r.frames, r.tag_search)) << r.name;
+    // A stream gets what the file gets, wherever it still holds the frames.
     wb::FakeSource in_order(r.file, UINT64_MAX, true);
-    auto from_stream = std::tuple(r.outcome, r.offset, r.frames, r.tag_search, r.past_head);
-    if (r.tag_search && r.past_head && r.outcome == kOk) from_stream = {kNoDataBlock, 0, 0, true, true};
+    const auto from_stream =
+        r.refused ? std::tuple(kNoDataBlock, std::uint64_t{0}, std::uint64_t{0}, true) : summary(from_file);
     EXPECT_EQ(summary(ostrel::ProbeHeader(in_order, r.file.size())), from_stream) << r.name << ", in order";
   }
 }
