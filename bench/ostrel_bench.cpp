@@ -14,6 +14,10 @@
 //   - every case's peak resident memory, and whether it grows with the
 //     file.
 //
+// With --compare, two builds A and B side by side instead, and nothing
+// else: per recording, each build's time over cat's and B's over A's, of
+// the same round, as median +- sd (min .. max) over the rounds.
+//
 // Times are given as hyperfine gives them: the mean over the rounds, its
 // standard deviation and the fastest and slowest round, in milliseconds.
 // Ratios are of the means. CPU time is user plus system time, which other
@@ -555,14 +559,142 @@ void PrintMemory(const std::vector<File>& files,
   }
 }
 
+// The files of the timed recordings, checked against the table; exits
+// when one is missing or was written for another OSTREL_BENCH_MINUTES.
+std::vector<File> TimedFiles(const std::string& folder, std::size_t builds) {
+  std::vector<File> files;
+  for (const bench::Recording& r : bench::kRecordings) {
+    if (!r.timed) continue;
+    File f;
+    f.recording = &r;
+    f.path = folder + "/" + r.name;
+    f.end = std::to_string(bench::Seconds(r));
+    f.ostrel.resize(builds);
+    struct stat st {};
+    if (::stat(f.path.c_str(), &st) != 0) {
+      std::perror(f.path.c_str());
+      std::exit(1);
+    }
+    const std::uint64_t expected =
+        wave_writer::HeaderBytes(bench::Header(r)).size() + bench::DataBytes(r);
+    if (static_cast<std::uint64_t>(st.st_size) != expected) {
+      std::fprintf(stderr,
+                   "%s: %lld bytes, not %llu: written with another "
+                   "OSTREL_BENCH_MINUTES?\n",
+                   f.path.c_str(), static_cast<long long>(st.st_size),
+                   static_cast<unsigned long long>(expected));
+      std::exit(1);
+    }
+    f.mb = static_cast<double>(st.st_size) / 1e6;
+    files.push_back(std::move(f));
+  }
+  return files;
+}
+
+bool CheckOnly(int rounds) {
+  const bool check_only = rounds < 5 || bench::MinutesCap() > 0;
+  if (check_only) {
+    std::printf("CHECK RUN: %d round(s)%s; the figures say nothing about "
+                "the targets\n",
+                rounds,
+                bench::MinutesCap() > 0
+                    ? ", recordings cut short by OSTREL_BENCH_MINUTES"
+                    : "");
+  }
+  return check_only;
+}
+
+// "median +- sd (min .. max)" of per-round ratios. The median, as a round
+// that another job on the machine slowed moves it less than the mean.
+std::string Spread(std::vector<double> x) {
+  std::sort(x.begin(), x.end());
+  const std::size_t n = x.size();
+  const double median = n % 2 == 1 ? x[n / 2] : (x[n / 2 - 1] + x[n / 2]) / 2;
+  double mean = 0;
+  for (const double v : x) mean += v / static_cast<double>(n);
+  double sd = 0;
+  for (const double v : x) sd += (v - mean) * (v - mean);
+  sd = n > 1 ? std::sqrt(sd / static_cast<double>(n - 1)) : 0;
+  std::array<char, 80> text{};
+  std::snprintf(text.data(), text.size(), "%.3f +- %.3f (%.3f .. %.3f)",
+                median, sd, x.front(), x.back());
+  return text.data();
+}
+
+// Two builds side by side: cat and both in every round, in an order that
+// turns from round to round, warm page cache. Ratios are of one round's
+// times, so a slow stretch of the machine slows both sides of each.
+int Compare(const std::string& folder, int rounds, const Build& a,
+            const Build& b) {
+  std::vector<File> files = TimedFiles(folder, 2);
+  const bool check_only = CheckOnly(rounds);
+  std::printf("%d interleaved rounds, warm page cache, output to "
+              "/dev/null\n",
+              rounds);
+  const std::array<const Build*, 2> builds = {&a, &b};
+  for (const File& f : files) {
+    Run({"cat", f.path});
+    for (const Build* build : builds) Run(With(*build, {f.path, "0", f.end}));
+  }
+  for (int round = 0; round < rounds; ++round) {
+    for (File& f : files) {
+      for (int k = 0; k < 3; ++k) {
+        const int which = (k + round) % 3;
+        if (which == 2) {
+          f.cat.push_back(Run({"cat", f.path}));
+        } else {
+          f.ostrel[which].push_back(Run(With(*builds[which], {f.path, "0", f.end})));
+        }
+      }
+    }
+  }
+  std::printf("\nper round: wall time over cat's, and B's over A's; median "
+              "+- sd (min .. max) over the rounds; the CPU time's B/A as "
+              "the median\n");
+  std::printf("%-15s %7s  %-32s %-32s %-32s %7s\n", "file", "cat ms",
+              "A / cat", "B / cat", "B / A", "cpu B/A");
+  for (const File& f : files) {
+    std::vector<double> ms;
+    std::vector<double> a_cat;
+    std::vector<double> b_cat;
+    std::vector<double> b_a;
+    std::vector<double> cpu_b_a;
+    for (std::size_t k = 0; k < f.cat.size(); ++k) {
+      const Sample& c = f.cat[k];
+      const Sample& x = f.ostrel[0][k];
+      const Sample& y = f.ostrel[1][k];
+      ms.push_back(c.ms);
+      a_cat.push_back(x.ms / c.ms);
+      b_cat.push_back(y.ms / c.ms);
+      b_a.push_back(y.ms / x.ms);
+      cpu_b_a.push_back(y.cpu_ms / x.cpu_ms);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::sort(cpu_b_a.begin(), cpu_b_a.end());
+    std::printf("%-15s %7.1f  %-32s %-32s %-32s %7.3f\n", f.recording->name,
+                ms[ms.size() / 2], Spread(a_cat).c_str(),
+                Spread(b_cat).c_str(), Spread(b_a).c_str(),
+                cpu_b_a[cpu_b_a.size() / 2]);
+  }
+  if (check_only) std::puts("CHECK RUN: not the benchmark's figures");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
+  const bool compare = argc > 1 && std::strcmp(argv[1], "--compare") == 0;
+  if (compare) {
+    --argc;
+    ++argv;
+  }
+  if (argc < 4 || (compare && argc != 5)) {
     std::fputs("usage: ostrel_bench FOLDER ROUNDS NAME=OSTREL... "
                "[-- NAME=OSTREL...]\n"
                "  the first build is the one the others are held to; those "
-               "after -- are\n  shown beside it with no target\n",
+               "after -- are\n  shown beside it with no target\n"
+               "       ostrel_bench --compare FOLDER ROUNDS A=OSTREL "
+               "B=OSTREL\n",
                stderr);
     return 1;
   }
@@ -589,50 +721,24 @@ int main(int argc, char** argv) {
                       .command = Words(arg.substr(eq + 1)), .fine = {},
                       .reference = references});
   }
+  if (compare) {
+    if (builds.size() != 2 || references) {
+      std::fputs("--compare takes two builds, A=OSTREL B=OSTREL\n", stderr);
+      return 1;
+    }
+    return Compare(folder, rounds, builds[0], builds[1]);
+  }
   const bool have_sox = OnPath("sox");
   const bool have_valgrind = OnPath("valgrind");
 
-  std::vector<File> files;
-  for (const bench::Recording& r : bench::kRecordings) {
-    if (!r.timed) continue;
-    File f;
-    f.recording = &r;
-    f.path = folder + "/" + r.name;
-    f.end = std::to_string(bench::Seconds(r));
-    f.ostrel.resize(builds.size());
-    struct stat st {};
-    if (::stat(f.path.c_str(), &st) != 0) {
-      std::perror(f.path.c_str());
-      return 1;
-    }
-    const std::uint64_t expected =
-        wave_writer::HeaderBytes(bench::Header(r)).size() + bench::DataBytes(r);
-    if (static_cast<std::uint64_t>(st.st_size) != expected) {
-      std::fprintf(stderr,
-                   "%s: %lld bytes, not %llu: written with another "
-                   "OSTREL_BENCH_MINUTES?\n",
-                   f.path.c_str(), static_cast<long long>(st.st_size),
-                   static_cast<unsigned long long>(expected));
-      return 1;
-    }
-    f.mb = static_cast<double>(st.st_size) / 1e6;
-    files.push_back(std::move(f));
-  }
+  std::vector<File> files = TimedFiles(folder, builds.size());
   // The shortest recording serves the window of one frame.
   const File& fine = *std::min_element(
       files.begin(), files.end(), [](const File& a, const File& b) {
         return a.recording->seconds < b.recording->seconds;
       });
 
-  const bool check_only = rounds < 5 || bench::MinutesCap() > 0;
-  if (check_only) {
-    std::printf("CHECK RUN: %d round(s)%s; the figures say nothing about "
-                "the targets\n",
-                rounds,
-                bench::MinutesCap() > 0
-                    ? ", recordings cut short by OSTREL_BENCH_MINUTES"
-                    : "");
-  }
+  const bool check_only = CheckOnly(rounds);
   std::printf("%d interleaved rounds, output to /dev/null; times in ms as "
               "mean +- sigma (min .. max) over the rounds\n",
               rounds);

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The compiler's header for asking an x86 processor what it has.
+// The compiler's headers for asking an x86 processor what it has: cpuid,
+// and xgetbv's intrinsic.
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 // The AVX2 variant exists only where the compiler targets x86, and not in
@@ -43,40 +45,72 @@ enum class Variant {
   kAvx2,      // 32-byte vectors, on x86 processors that have them
 };
 
-#if OSTREL_X86
-// What the processor offers the 16-byte and the AVX2 loops, asked of the
-// processor itself (cpuid) rather than through the compiler's feature
-// builtins, which call into its runtime library: GCC's libgcc has that
-// code, other compilers' runtimes (Zig's, for macOS and musl) lack it and
-// the link fails.
+// What the processor offers the 16-byte and the AVX2 loops.
 struct ProcessorFeatures {
   bool narrow;  // SSSE3 and SSE4.1
   bool avx2;    // AVX2, with the YMM registers kept across task switches
 };
 
-inline ProcessorFeatures AskProcessor() {
+// The words of an x86 processor's cpuid that the choice reads, and the
+// bits of them it reads. Plain data, on every CPU, so that the choice is
+// tested everywhere.
+struct CpuidWords {
+  std::uint32_t max_leaf;   // leaf 0, EAX: the highest leaf it answers
+  std::uint32_t leaf1_ecx;  // leaf 1, ECX
+  std::uint32_t leaf7_ebx;  // leaf 7 (subleaf 0), EBX
+};
+inline constexpr std::uint32_t kCpuidSsse3 = 1U << 9;     // leaf 1, ECX
+inline constexpr std::uint32_t kCpuidSse41 = 1U << 19;    // leaf 1, ECX
+inline constexpr std::uint32_t kCpuidOsxsave = 1U << 27;  // leaf 1, ECX
+inline constexpr std::uint32_t kCpuidAvx = 1U << 28;      // leaf 1, ECX
+inline constexpr std::uint32_t kCpuidAvx2 = 1U << 5;      // leaf 7, EBX
+
+// What a processor with these cpuid words offers, given XCR0, the state
+// its system saves at a task switch. A leaf above the highest one the
+// processor answers says nothing: Intel's return the highest leaf's words
+// for it. The AVX2 loops also need what the 16-byte loops need, as every
+// AVX2 processor has it. A system that does not save the upper halves of
+// the YMM registers (an old kernel, or a hypervisor that turns AVX off)
+// would lose them at any task switch, or fault: OSXSAVE says that the
+// system enabled XGETBV, and bits 1 and 2 of XCR0 that it saves the SSE
+// and the AVX state. Without OSXSAVE, XCR0 is not to be trusted (nor read).
+constexpr ProcessorFeatures FeaturesOf(const CpuidWords& w, std::uint64_t xcr0) {
+  constexpr std::uint64_t kSseAndAvxState = 0x6;  // XCR0 bits 1 and 2
+  const std::uint32_t ecx = w.max_leaf >= 1 ? w.leaf1_ecx : 0;
+  const std::uint32_t ebx = w.max_leaf >= 7 ? w.leaf7_ebx : 0;
+  const bool narrow = (ecx & kCpuidSsse3) != 0 && (ecx & kCpuidSse41) != 0;
+  const bool ymm_saved = (ecx & kCpuidOsxsave) != 0 && (xcr0 & kSseAndAvxState) == kSseAndAvxState;
+  const bool avx2 = narrow && ymm_saved && (ecx & kCpuidAvx) != 0 && (ebx & kCpuidAvx2) != 0;
+  return {.narrow = narrow, .avx2 = avx2};
+}
+
+#if OSTREL_X86
+// XCR0, through the compiler's intrinsic, which needs a function built
+// for the xsave target. Only once the processor has said OSXSAVE: before
+// the system enables it, XGETBV faults.
+__attribute__((target("xsave"))) inline std::uint64_t ReadXcr0() { return _xgetbv(0); }
+
+// Asks the processor itself (cpuid) rather than through the compiler's
+// feature builtins, which call into its runtime library: GCC's libgcc has
+// that code, other compilers' runtimes (Zig's, for macOS and musl) lack it
+// and the link fails. Only the leaves the processor answers are asked.
+// Asked once, so kept out of line rather than copied into every choice.
+[[gnu::noinline]] inline ProcessorFeatures AskProcessor() {
+  CpuidWords w{.max_leaf = static_cast<std::uint32_t>(__get_cpuid_max(0, nullptr)),
+               .leaf1_ecx = 0, .leaf7_ebx = 0};
   unsigned eax = 0;
   unsigned ebx = 0;
   unsigned ecx = 0;
   unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return {.narrow = false, .avx2 = false};
-  const bool narrow = (ecx & bit_SSSE3) != 0 && (ecx & bit_SSE4_1) != 0;
-  // An AVX2 processor whose system does not save the upper halves of the
-  // YMM registers (an old kernel, or a hypervisor that turns AVX off)
-  // would lose them at any task switch, or fault. OSXSAVE says that the
-  // system enabled XGETBV, and bits 1 and 2 of XCR0 that it saves the SSE
-  // and the AVX state. XGETBV is written out, as the compiler's builtin
-  // would need a function built for the xsave target.
-  bool ymm_saved = false;
-  if ((ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0) {
-    unsigned xcr0_low = 0;
-    unsigned xcr0_high = 0;  // the state of later extensions, not needed
-    asm volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    ymm_saved = (xcr0_low & 0x6U) == 0x6U;
+  if (w.max_leaf >= 1) {
+    __cpuid(1, eax, ebx, ecx, edx);
+    w.leaf1_ecx = ecx;
   }
-  const bool avx2 = ymm_saved && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 &&
-                    (ebx & bit_AVX2) != 0;
-  return {.narrow = narrow, .avx2 = avx2};
+  if (w.max_leaf >= 7) {
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    w.leaf7_ebx = ebx;
+  }
+  return FeaturesOf(w, (w.leaf1_ecx & kCpuidOsxsave) != 0 ? ReadXcr0() : 0);
 }
 #endif
 
