@@ -12,6 +12,9 @@ head -c 30000 "$file" >"$tmp/cut.wav"
 "$tool" "$tmp/cut.wav" 0 100 >"$tmp/want" 2>&1
 echo "status $?" >>"$tmp/want"
 grep -q '^Peak' "$tmp/want" || { echo "no peak line for the file:"; cat "$tmp/want"; exit 1; }
-cat "$tmp/cut.wav" | timeout 30 "$tool" - 0 100 >"$tmp/got" 2>&1
+# macOS has no timeout command; there ctest's own limit ends a hang.
+limit=$(command -v timeout >/dev/null && echo "timeout 30")
+# shellcheck disable=SC2086  # no limit, or its two words
+cat "$tmp/cut.wav" | $limit "$tool" - 0 100 >"$tmp/got" 2>&1
 echo "status $?" >>"$tmp/got"
 diff "$tmp/want" "$tmp/got" || { echo "through a pipe, not as for the file"; exit 1; }
