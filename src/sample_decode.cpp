@@ -68,6 +68,7 @@ OSTREL_END_TARGET
 OSTREL_BEGIN_TARGET("avx2")
 namespace avx2 {
 constexpr std::size_t kWidth = 32;
+// NOLINTNEXTLINE(readability-duplicate-include): a copy of its own
 #include "wide_loops.inc"
 }  // namespace avx2
 OSTREL_END_TARGET
