@@ -32,7 +32,7 @@ namespace {
 // variant's function calls them.
 #define OSTREL_LAMBDA __attribute__((always_inline))
 
-// The wide loops (wide_loops.inc) are written once with GCC's vector types
+// The wide loops (wide_loops.hpp) are written once with GCC's vector types
 // (vector_lanes.hpp) and compiled once per variant, each time in its own
 // namespace: in 16-byte vectors for every processor (SSE, NEON, the z
 // vector unit, or plain code), and on x86 also in AVX2's 32-byte vectors.
@@ -58,7 +58,7 @@ OSTREL_BEGIN_TARGET("ssse3,sse4.1")
 #endif
 namespace narrow {
 constexpr std::size_t kWidth = 16;
-#include "wide_loops.inc"
+#include "wide_loops.hpp"
 }  // namespace narrow
 #if OSTREL_X86
 OSTREL_END_TARGET
@@ -69,7 +69,7 @@ OSTREL_BEGIN_TARGET("avx2")
 namespace avx2 {
 constexpr std::size_t kWidth = 32;
 // NOLINTNEXTLINE(readability-duplicate-include): a copy of its own
-#include "wide_loops.inc"
+#include "wide_loops.hpp"
 }  // namespace avx2
 OSTREL_END_TARGET
 #endif

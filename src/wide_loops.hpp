@@ -4,7 +4,8 @@
 // built for the variant's target, so that the processor's intrinsics
 // inline into them. It includes nothing itself: the standard headers come
 // before the regions, so that no function of theirs is built for a target
-// that the plain loop may not run on.
+// that the plain loop may not run on. So it has no include guard, and
+// no other file includes it.
 //
 // A loop goes through samples, not frames: sums of integers come out the
 // same in any order, so only the maxima care which channel a sample is of.
