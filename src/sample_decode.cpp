@@ -54,7 +54,7 @@ namespace {
 #endif
 
 #if OSTREL_X86
-OSTREL_BEGIN_TARGET("ssse3,sse4.1")
+OSTREL_BEGIN_TARGET(OSTREL_NARROW_TARGET_NAME)
 #endif
 namespace narrow {
 constexpr std::size_t kWidth = 16;
@@ -65,7 +65,7 @@ OSTREL_END_TARGET
 #endif
 
 #if OSTREL_WITH_AVX2
-OSTREL_BEGIN_TARGET("avx2")
+OSTREL_BEGIN_TARGET(OSTREL_AVX2_TARGET_NAME)
 namespace avx2 {
 constexpr std::size_t kWidth = 32;
 // NOLINTNEXTLINE(readability-duplicate-include): a copy of its own

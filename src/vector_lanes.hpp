@@ -27,14 +27,18 @@
 // absolute values, unsigned maxima of 32-bit lanes), which every x86
 // processor of the last fifteen years has; the few without run the plain
 // loop. Elsewhere they take the compiler's baseline.
+// The targets by name, for a function (OSTREL_*_TARGET) or for a region of
+// them (sample_decode.cpp).
+#define OSTREL_NARROW_TARGET_NAME "ssse3,sse4.1"
+#define OSTREL_AVX2_TARGET_NAME "avx2"
 #if defined(__x86_64__) || defined(__i386__)
 #define OSTREL_X86 1
-#define OSTREL_NARROW_TARGET __attribute__((target("ssse3,sse4.1")))
+#define OSTREL_NARROW_TARGET __attribute__((target(OSTREL_NARROW_TARGET_NAME)))
 #else
 #define OSTREL_X86 0
 #define OSTREL_NARROW_TARGET
 #endif
-#define OSTREL_AVX2_TARGET __attribute__((target("avx2")))
+#define OSTREL_AVX2_TARGET __attribute__((target(OSTREL_AVX2_TARGET_NAME)))
 
 namespace ostrel {
 
