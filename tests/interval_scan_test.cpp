@@ -22,10 +22,8 @@ TEST(Scan, LinePositionsAndTimeColumns) {
     const char* line;
   };
   const Case cases[] = {
-      {.rate = 44100, .window = 2205, .start = 0, .line = "0.03\t\n"},          // frame 1103
       {.rate = 48000, .window = 1200, .start = 0, .line = "0.01\t\n"},          // exactly 0.025 s: two decimals
       {.rate = 48000, .window = 1199, .start = 0, .line = "0.013\t\n"},         // frame 600: 0.0125000002 as a float
-      {.rate = 44100, .window = 441, .start = 0, .line = "0.005\t\n"},          // frame 221
       {.rate = 48000, .window = 49, .start = 0, .line = "0.001\t\n"},           // frame 25, just over 0.001 s
       {.rate = 48000, .window = 48, .start = 0, .line = "0.001\t24\t\n"},       // exactly 0.001 s: the frame number too
       {.rate = 44100, .window = 44, .start = 0, .line = "0.000\t22\t\n"},

@@ -225,22 +225,6 @@ TEST(Driver, DoubleSumsRoundAtEachStep) {
             std::pair(kBanner + "0.006\t.\n" + k48 + "Peak over interval -24.1 dB\n", 0));
 }
 
-// The built tool: its standard output and exit status.
-std::pair<std::string, int> Tool(const std::vector<std::string>& args) {
-  const wb::Result r = wb::Tool(args);
-  return {r.out, r.status};
-}
-
-TEST(Binary, UsageAndTypicalRun) {
-  EXPECT_EQ(Tool({}), std::pair(kBanner + kUsage, 1));
-  // Two seconds of 16-bit stereo at 44,100: left at half scale (level 64),
-  // right at minus a quarter (level 32), so every window has level 48.
-  std::vector<std::int64_t> frames;
-  for (int i = 0; i < 88200; ++i) frames.insert(frames.end(), {16384, -8192});
-  const std::string take = File(Wave{.channels = 2, .rate = 44100, .samples = Pack(2, frames)});
-  EXPECT_EQ(Tool({take, "0", "2"}), std::pair(kBanner + Lines(40, 48) + k48 + "Peaks over interval -6.0 L -12.0 R\n", 0));
-}
-
 TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
   std::vector<std::int64_t> samples;
   for (int k = 0; k < 255; ++k) samples.insert(samples.end(), {0x7F800000, 0xFFFFFFFF, 0x7FC00000, 0xFF800000});

@@ -322,48 +322,4 @@ TEST(Stream, ServesTheHeadTheLookbackAndReadsOn) {
   writer.join();
 }
 
-// Reading as bytes come: whole units of what has arrived, the rest of a
-// part unit awaited, and the hook run before each wait (here it plays the
-// writer, so every wait is seen and what arrives when is fixed).
-TEST(Stream, ReadArrivedGivesWholeUnitsAndRunsTheHookBeforeWaiting) {
-  Bytes bytes(ostrel::kHeadBytes + 20);
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 % 253);
-  wb::Pipe pipe;
-  ostrel::Input input;
-  // Opened first: a named pipe takes no bytes before its reader is there.
-  ASSERT_TRUE(input.Open(pipe.name()));
-  const std::size_t first = ostrel::kHeadBytes + 10;
-  ASSERT_TRUE(pipe.Write(bytes.data(), first));
-  // Each wait lets 3 more bytes in; once they run out, the stream ends.
-  std::size_t sent = first, waits = 0;
-  input.BeforeWaiting([&] {
-    ++waits;
-    const std::size_t n = std::min<std::size_t>(3, bytes.size() - sent);
-    if (n == 0) {
-      pipe.CloseWriter();
-    } else {
-      EXPECT_TRUE(pipe.Write(bytes.data() + sent, n));
-    }
-    sent += n;
-  });
-  const std::uint64_t head = ostrel::kHeadBytes;
-  const struct {
-    std::uint64_t offset;
-    std::size_t got, waits;
-  } reads[] = {
-      {.offset = head - 3, .got = 12, .waits = 0},  // 3 kept and 10 come: 13, a byte over 3 units
-      {.offset = head + 9, .got = 4, .waits = 1},   // that byte, and 3 after a wait
-      {.offset = head + 13, .got = 4, .waits = 3},  // 3 bytes are short of a unit: 2 waits, 6 bytes
-      {.offset = head + 17, .got = 0, .waits = 5},  // the 2 over, the last byte, the end: no unit
-  };
-  for (const auto& r : reads) {
-    Bytes dst(100);
-    EXPECT_EQ(input.ReadArrived(r.offset, dst.data(), dst.size(), 4), r.got) << r.offset;
-    EXPECT_EQ(waits, r.waits) << r.offset;
-    EXPECT_TRUE(std::equal(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(r.got),
-                           bytes.begin() + static_cast<std::ptrdiff_t>(r.offset)))
-        << r.offset;
-  }
-}
-
 }  // namespace

@@ -20,16 +20,6 @@ TEST(Probe, CanonicalFields) {
             std::tuple(ostrel::ProbeOutcome::kOk, 2U, 2U, 0xFFFFFFFF8000AC44U, 44U, 10U));
 }
 
-TEST(Probe, BytesPerSampleFromTheBits) {
-  // Whole bytes as they are, other widths in the next whole byte, fewer
-  // than 8 bits in none.
-  constexpr std::pair<int, std::uint32_t> kWidths[] = {{8, 1},  {12, 2}, {16, 2}, {17, 3}, {20, 3}, {24, 3},
-                                                       {33, 5}, {63, 8}, {64, 8}, {70, 9}, {7, 0},  {1, 0}};
-  for (const auto& [bits, bytes] : kWidths) {
-    EXPECT_EQ(Probe(Wave{.bits = bits, .samples = Bytes(40)}.Build()).attributes.bytes_per_sample, bytes) << bits;
-  }
-}
-
 TEST(Probe, ChunkPlacementSizesAndTruncation) {
   const auto x = [](std::size_t n) { return std::string(n, 'x'); };
   const auto cut = [](Bytes b, std::size_t n) { return b.resize(n), b; };
