@@ -26,7 +26,6 @@ TEST(Scan, LinePositionsAndTimeColumns) {
       {.rate = 48000, .window = 1199, .start = 0, .line = "0.013\t\n"},         // frame 600: 0.0125000002 as a float
       {.rate = 48000, .window = 49, .start = 0, .line = "0.001\t\n"},           // frame 25, just over 0.001 s
       {.rate = 48000, .window = 48, .start = 0, .line = "0.001\t24\t\n"},       // exactly 0.001 s: the frame number too
-      {.rate = 44100, .window = 44, .start = 0, .line = "0.000\t22\t\n"},
       {.rate = 48000, .window = 47, .start = 1000, .line = "0.021\t1024\t\n"},  // 1000 + 47 - 23
       {.rate = 1000, .window = 50, .start = 1000, .line = "1.02\t\n"},          // 1025 / 1000 is 1.02499998 as a float
   };

@@ -225,13 +225,4 @@ TEST(Driver, DoubleSumsRoundAtEachStep) {
             std::pair(kBanner + "0.006\t.\n" + k48 + "Peak over interval -24.1 dB\n", 0));
 }
 
-TEST(Driver, FloatInfinityAndNanPatternsFinishWithCappedRows) {
-  std::vector<std::int64_t> samples;
-  for (int k = 0; k < 255; ++k) samples.insert(samples.end(), {0x7F800000, 0xFFFFFFFF, 0x7FC00000, 0xFF800000});
-  // The largest magnitude, (2 - 2^-23) 2^128 of full scale, is 129 * 6.0206 = 776.7 dB.
-  const Wave w{.bits = 32, .format = 3, .rate = 1020, .samples = Pack(4, samples)};
-  EXPECT_EQ(wb::Run({wb::Write(w.Build()), "0", "1"}).first,
-            kBanner + wb::Lines(20, 32768) + "Showing values above -48 dB\nPeak over interval 776.7 dB\n");
-}
-
 }  // namespace

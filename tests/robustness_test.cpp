@@ -64,11 +64,6 @@ TEST(Robustness, ToneBeyondFourGiB) {
     want += "Showing values above -48 dB\nPeak over interval " +
             Fmt("%.1f", 20 * std::log10(kA / 32768.0)) + " dB\n";
     EXPECT_EQ(out, want) << s.window;
-    // The built tool too, as a user starts it (a 32-bit build without large
-    // file support cannot even open the file).
-    const wb::Result shown = wb::Tool({name, s.start, s.stop, s.window});
-    EXPECT_EQ(shown.status, 0);
-    EXPECT_EQ(shown.out, want) << s.window;
   }
   std::filesystem::resize_file(name, 0, error);
 }

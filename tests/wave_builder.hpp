@@ -421,10 +421,6 @@ inline Result RunTool(const std::vector<std::string>& args, const Feed& feed = {
 }
 #endif
 
-// The built tool with the given arguments (words without blanks); what it
-// read from standard input is not defined.
-inline Result Tool(const std::vector<std::string>& args);
-
 #ifndef _WIN32
 // The one way the tests start the built tool: a scratch folder, and bash
 // runs in it under a timeout (a hang fails) with the tool's path as $0.
@@ -468,15 +464,5 @@ class Shell {
   std::string dir_;
 };
 #endif
-
-inline Result Tool(const std::vector<std::string>& args) {
-#ifdef _WIN32
-  return RunTool(args);
-#else
-  std::string script = "\"$0\"";
-  for (const std::string& arg : args) script += " " + arg;
-  return Shell().Run(script);
-#endif
-}
 
 }  // namespace wb
