@@ -137,4 +137,11 @@ class StopSignals {
 // and always on Windows, whose processes end with a status only.
 int EndProcess(int status);
 
+#ifndef _WIN32
+// For the tests: `seam` runs right after each change that StopSignals
+// makes to a stop signal's action, where a signal could fall between two
+// of them (nullptr: none).
+void SetStopSignalSeamForTesting(void (*seam)());
+#endif
+
 }  // namespace ostrel::os

@@ -49,6 +49,15 @@ struct Taken {
 std::array<Taken, kStopSignals.size()> g_taken{};
 // The signal that StopSignals::Status last told the run of, 0 for none.
 int g_reported = 0;
+void (*g_seam)() = nullptr;
+
+// Sets a stop signal's action as Arm and ~StopSignals do, then runs the
+// tests' seam. False if it could not be set.
+bool SetStopAction(int signal, const struct sigaction& action) {
+  const bool set = ::sigaction(signal, &action, nullptr) == 0;
+  if (g_seam != nullptr) g_seam();
+  return set;
+}
 
 // Blocks both stop signals while it lives, so that the handler never sees
 // them half installed or half restored: a signal that comes meanwhile
@@ -260,7 +269,7 @@ StopSignals::~StopSignals() {
     const StopSignalsBlocked blocked;
     for (std::size_t k = 0; k < kStopSignals.size(); ++k) {
       if (g_taken[k].taken) {
-        ::sigaction(kStopSignals[k], &g_taken[k].before, nullptr);
+        SetStopAction(kStopSignals[k], g_taken[k].before);
       }
       g_taken[k] = {};
     }
@@ -301,10 +310,12 @@ void StopSignals::Arm() {
     Taken& t = g_taken[k];
     t.taken = ::sigaction(kStopSignals[k], nullptr, &t.before) == 0 &&
               t.before.sa_handler != SIG_IGN &&
-              ::sigaction(kStopSignals[k], &action, nullptr) == 0;
+              SetStopAction(kStopSignals[k], action);
   }
   armed_ = true;
 }
+
+void SetStopSignalSeamForTesting(void (*seam)()) { g_seam = seam; }
 
 int StopSignals::Status() const {
   g_reported = armed_ ? g_caught : 0;

@@ -4,7 +4,6 @@
 // for more, end on SIGINT or SIGTERM with the lines and peaks of what it
 // read and then die by that signal, as a shell expects of it, and print the
 // same bytes as for the whole stream at once.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -24,25 +23,10 @@
 namespace {
 
 // The seam of the test of the window in which the stop signals' handlers
-// go in or come out: once g_raise_after more calls of sigaction have set
-// an action, g_raise is raised.
+// go in or come out: once g_raise_after more of the tool's changes of a
+// stop signal's action are done, g_raise is raised.
 int g_raise_after = 0;
 int g_raise = 0;
-
-}  // namespace
-
-// The tool's code is linked into this program, so its calls of sigaction
-// come here, and go on to the C library's.
-extern "C" int sigaction(int number, const struct sigaction* action, struct sigaction* before) noexcept(
-    noexcept(::sigaction(0, nullptr, nullptr))) {
-  using Sigaction = int (*)(int, const struct sigaction*, struct sigaction*);
-  static const auto system = reinterpret_cast<Sigaction>(::dlsym(RTLD_NEXT, "sigaction"));
-  const int result = system(number, action, before);
-  if (action != nullptr && g_raise_after > 0 && --g_raise_after == 0) ::raise(g_raise);
-  return result;
-}
-
-namespace {
 
 using wb::Bytes;
 
@@ -311,7 +295,7 @@ TEST(Live, BeforeTheScanASignalKillsAsUsual) {
 // first one later on must end it by that signal.
 TEST(Live, NoStopSignalIsLostWhileTheHandlersGoInOrComeOut) {
   const struct {
-    int after_call = 0, signal = 0;  // the seam's: calls 1, 2 install SIGINT's and SIGTERM's handler, 3, 4 restore
+    int after_call = 0, signal = 0;  // changes 1, 2 install SIGINT's and SIGTERM's handler, 3, 4 restore
     int second = 0;                  // raised once armed
     int late = 0;                    // raised once the status is read
     int dies_by;
@@ -329,6 +313,9 @@ TEST(Live, NoStopSignalIsLostWhileTheHandlersGoInOrComeOut) {
       for (const int s : {SIGINT, SIGTERM}) ::signal(s, SIG_DFL);
       g_raise_after = r.after_call;
       g_raise = r.signal;
+      ostrel::os::SetStopSignalSeamForTesting([] {
+        if (g_raise_after > 0 && --g_raise_after == 0) ::raise(g_raise);
+      });
       int status = 0;
       {
         ostrel::os::StopSignals stop;
